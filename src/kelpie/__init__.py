@@ -1,0 +1,2 @@
+"""kelpie: an asynchronous HTTP API client (kelpie.courier) and file and
+project utilities (kelpie.larder), both written as native extension modules."""

@@ -1,0 +1,87 @@
+#include "runtime/call.hpp"
+
+#include "runtime/names.hpp"
+
+namespace kp {
+
+static Name s_enter{"__enter__"};
+static Name s_exit{"__exit__"};
+static Name s_empty{""};
+
+Ref getattr_optional(PyObject* o, PyObject* name, bool* missing) {
+    *missing = false;
+    Ref r = getattr(o, name);
+    if (!r && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        *missing = true;
+    }
+    return r;
+}
+
+Ref lookup_special(PyObject* o, PyObject* name) {
+    PyObject* attr = _PyType_Lookup(Py_TYPE(o), name);  // borrowed
+    if (!attr) return {};
+    descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
+    if (!get) return borrow(attr);
+    Ref bound = steal(get(attr, o, reinterpret_cast<PyObject*>(Py_TYPE(o))));
+    if (!bound && !PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "descriptor returned NULL without an exception");
+    return bound;
+}
+
+Ref format_text(PyObject* v) {
+    if (PyUnicode_CheckExact(v)) return borrow(v);
+    return steal(PyObject_Format(v, s_empty));
+}
+
+Ref raise_name_error(PyObject* name) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
+}
+
+bool with_enter(PyObject* manager, Ref* exit, Ref* entered) {
+    Ref enter = lookup_special(manager, s_enter);
+    if (!enter) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                         Py_TYPE(manager)->tp_name);
+        return false;
+    }
+    *exit = lookup_special(manager, s_exit);
+    if (!*exit) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError,
+                         "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                         Py_TYPE(manager)->tp_name);
+        return false;
+    }
+    *entered = call(enter.get());
+    return bool(*entered);
+}
+
+Ref with_exit(const Ref& exit, Ref result) {
+    if (result) {
+        if (!call(exit.get(), Py_None, Py_None, Py_None)) return {};
+        return result;
+    }
+    Exc error = Exc::fetch();
+    Ref suppress;
+    {
+        Handling handling(error.value());
+        suppress = call(exit.get(), error.type(), error.value(), error.traceback());
+    }
+    if (!suppress) {
+        chain_context(error);
+        return {};
+    }
+    int truth = PyObject_IsTrue(suppress.get());
+    if (truth < 0) {
+        chain_context(error);
+        return {};
+    }
+    if (truth) return none();
+    error.restore();
+    return {};
+}
+
+}  // namespace kp

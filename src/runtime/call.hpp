@@ -1,0 +1,65 @@
+// Calling Python from C++ with the interpreter's vectorcall protocol.
+//
+//     call(f, a, b)                         f(a, b)
+//     call_kw(f, kw_encoding, path, enc)    f(path, encoding=enc)
+//     call_method(obj, s_write, text)       obj.write(text)
+//
+// Every helper returns an empty Ref with the exception pending on failure.
+#pragma once
+#include "runtime/ref.hpp"
+
+namespace kp {
+
+template <class... A>
+Ref call(PyObject* f, const A&... a) {
+    PyObject* v[] = {nullptr, ptr(a)...};
+    return steal(PyObject_Vectorcall(f, v + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// The last PyTuple_GET_SIZE(kwnames) arguments are passed by keyword.
+template <class... A>
+Ref call_kw(PyObject* f, PyObject* kwnames, const A&... a) {
+    PyObject* v[] = {nullptr, ptr(a)...};
+    size_t npos = sizeof...(A) - size_t(PyTuple_GET_SIZE(kwnames));
+    return steal(PyObject_Vectorcall(f, v + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+template <class... A>
+Ref call_method(PyObject* self, PyObject* name, const A&... a) {
+    PyObject* v[] = {self, ptr(a)...};
+    return steal(PyObject_VectorcallMethod(name, v, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+inline Ref getattr(PyObject* o, PyObject* name) { return steal(PyObject_GetAttr(o, name)); }
+
+// getattr that tells "no such attribute" (AttributeError, cleared: returns an
+// empty Ref and sets *missing) from other failures (exception pending).
+Ref getattr_optional(PyObject* o, PyObject* name, bool* missing);
+
+// A special method looked up on the type and bound to `o`, as the
+// interpreter's statements do.  Empty Ref without an exception when absent.
+Ref lookup_special(PyObject* o, PyObject* name);
+
+// Text of a value as an f-string with an empty format spec renders it.
+Ref format_text(PyObject* v);
+
+// name '...' is not defined
+Ref raise_name_error(PyObject* name);
+
+// Runs body(entered) inside `with manager as entered:`.  Exceptions from the
+// body reach the manager's __exit__ as the exception being handled; a true
+// result from __exit__ suppresses the exception and the block yields None.
+template <class Body>
+Ref with(PyObject* manager, Body&& body);
+
+bool with_enter(PyObject* manager, Ref* exit, Ref* entered);
+Ref with_exit(const Ref& exit, Ref result);
+
+template <class Body>
+Ref with(PyObject* manager, Body&& body) {
+    Ref exit, entered;
+    if (!with_enter(manager, &exit, &entered)) return {};
+    return with_exit(exit, body(entered.get()));
+}
+
+}  // namespace kp

@@ -1,0 +1,372 @@
+#include "runtime/function.hpp"
+
+#include <cstddef>
+#include <string>
+
+#include "runtime/call.hpp"
+#include "runtime/module.hpp"
+#include "runtime/names.hpp"
+
+namespace kp {
+
+static Name s_is_coroutine_mark{"_is_coroutine_mark"};
+static Name s_return{"return"};
+
+static PyTypeObject* function_type();
+
+bool is_function(PyObject* o) { return Py_IS_TYPE(o, function_type()); }
+
+Ref Function::global(PyObject* key) const {
+    PyObject* v = PyDict_GetItemWithError(globals, key);
+    if (!v && !PyErr_Occurred()) {
+        PyObject* builtins = PyEval_GetBuiltins();
+        v = builtins ? PyDict_GetItemWithError(builtins, key) : nullptr;
+        if (!v && !PyErr_Occurred()) return raise_name_error(key);
+    }
+    return borrow(v);
+}
+
+// ---- binding ---------------------------------------------------------------
+
+static void raise_count(const Function& fn, const char* bound, Py_ssize_t n, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fn.def->name,
+                 bound, n, n == 1 ? "" : "s", given);
+}
+
+static bool raise_type(const char* param, const char* expected, PyObject* value, bool subclass) {
+    static const char note[] = "Subclasses of built-in types are refused; pass the exact type";
+    Ref tail = steal(PyUnicode_FromString(subclass ? note : ""));
+    if (!tail) return false;
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", param,
+                 expected, Py_TYPE(value)->tp_name, subclass ? ". " : "", tail.get());
+    return false;
+}
+
+static int find_keyword(const Function& fn, PyObject* key) {
+    const int n = fn.def->nparams;
+    for (int i = 0; i < n; i++)
+        if (fn.names[i] == key) return i;
+    for (int i = 0; i < n; i++) {
+        int eq = PyUnicode_Compare(fn.names[i], key);
+        if (eq == 0) return i;
+        if (eq == -1 && PyErr_Occurred()) return -2;
+    }
+    return -1;
+}
+
+static bool bind_no_parameters(Function& fn, Py_ssize_t nargs, PyObject* kwnames) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", fn.def->name, "takes no keyword arguments");
+        return false;
+    }
+    if (nargs) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", fn.def->name, "takes no arguments", nargs);
+        return false;
+    }
+    return true;
+}
+
+static bool convert(Function& fn, PyObject** bound, Ref* owned) {
+    const FunctionDef& def = *fn.def;
+    for (int i = 0; i < def.nparams; i++) {
+        if (def.params[i].check != Check::truth) continue;
+        int truth = PyObject_IsTrue(bound[i]);
+        if (truth < 0) return false;
+        bound[i] = truth ? Py_True : Py_False;
+    }
+    for (int i = 0; i < def.nparams; i++) {
+        if (def.params[i].check != Check::to_int || PyLong_CheckExact(bound[i])) continue;
+        if (!PyNumber_Check(bound[i])) return raise_type(def.params[i].name, "int", bound[i], false);
+        owned[i] = steal(PyNumber_Long(bound[i]));
+        if (!owned[i]) return false;
+        bound[i] = owned[i].get();
+    }
+    for (int i = 0; i < def.nparams; i++) {
+        PyObject* v = bound[i];
+        switch (def.params[i].check) {
+        case Check::str:
+            if (!PyUnicode_CheckExact(v)) return raise_type(def.params[i].name, "str", v, PyUnicode_Check(v));
+            break;
+        case Check::dict_or_none:
+            if (v != Py_None && !PyDict_CheckExact(v)) return raise_type(def.params[i].name, "dict", v, PyDict_Check(v));
+            break;
+        case Check::to_int:
+            if (!PyLong_CheckExact(v)) return raise_type(def.params[i].name, "int", v, PyLong_Check(v));
+            break;
+        default:
+            break;
+        }
+    }
+    return true;
+}
+
+bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** bound,
+                    Ref* owned) {
+    const FunctionDef& def = *fn.def;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (def.nparams == 0) return bind_no_parameters(fn, nargs, kwnames);
+    const bool exact = fn.nrequired == def.npositional && def.nkwonly == 0;
+    if (nargs > def.npositional) {
+        raise_count(fn, exact ? "exactly" : "at most", def.npositional, nargs);
+        return false;
+    }
+    for (int i = 0; i < def.nparams; i++) bound[i] = i < nargs ? args[i] : nullptr;
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; k++) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
+                return false;
+            }
+            int i = find_keyword(fn, key);
+            if (i == -2) return false;
+            if (i < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.name, key);
+                return false;
+            }
+            if (bound[i]) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", def.name, key);
+                return false;
+            }
+            bound[i] = args[nargs + k];
+        }
+    }
+    for (int i = 0; i < def.nparams; i++) {
+        if (bound[i]) continue;
+        if (i < fn.nrequired) {
+            raise_count(fn, exact ? "exactly" : "at least", fn.nrequired, i);
+            return false;
+        }
+        bound[i] = fn.default_of[i];
+    }
+    return convert(fn, bound, owned);
+}
+
+// ---- tracebacks --------------------------------------------------------------
+
+void add_traceback(Function& fn) {
+    std::string name = std::string(this_module.full_name) + "." + fn.def->name;
+    add_traceback_entry(name.c_str(), fn.globals, &fn.code);
+}
+
+// ---- the type ------------------------------------------------------------------
+
+static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Function& fn = *reinterpret_cast<Function*>(self);
+    PyObject* bound[max_params];
+    Ref owned[max_params];
+    if (!bind_arguments(fn, args, nargsf, kwnames, bound, owned)) {
+        add_traceback(fn);
+        return nullptr;
+    }
+    Ref result = fn.def->body(fn, bound);
+    if (!result) add_traceback(fn);
+    return result.release();
+}
+
+static int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    Function& fn = *reinterpret_cast<Function*>(self);
+    Py_VISIT(fn.globals);
+    Py_VISIT(fn.name);
+    Py_VISIT(fn.qualname);
+    Py_VISIT(fn.module);
+    Py_VISIT(fn.doc);
+    Py_VISIT(fn.defaults);
+    Py_VISIT(fn.kwdefaults);
+    Py_VISIT(fn.annotations);
+    Py_VISIT(fn.dict);
+    return 0;
+}
+
+static int function_clear(PyObject* self) {
+    Function& fn = *reinterpret_cast<Function*>(self);
+    Py_CLEAR(fn.globals);
+    Py_CLEAR(fn.name);
+    Py_CLEAR(fn.qualname);
+    Py_CLEAR(fn.module);
+    Py_CLEAR(fn.doc);
+    Py_CLEAR(fn.annotations);
+    Py_CLEAR(fn.dict);
+    // defaults and kwdefaults stay until deallocation: bound arguments of a
+    // running call may borrow from them.
+    return 0;
+}
+
+static void function_dealloc(PyObject* self) {
+    Function& fn = *reinterpret_cast<Function*>(self);
+    PyObject_GC_UnTrack(self);
+    if (fn.weakrefs) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(fn.defaults);
+    Py_CLEAR(fn.kwdefaults);
+    Py_CLEAR(fn.code);
+    for (PyObject*& n : fn.names) Py_CLEAR(n);
+    PyObject_GC_Del(self);
+}
+
+static PyObject* function_repr(PyObject* self) {
+    Function& fn = *reinterpret_cast<Function*>(self);
+    return PyUnicode_FromFormat("<function %S at %p>", fn.qualname ? fn.qualname : Py_None, self);
+}
+
+#define FIELD(f) (reinterpret_cast<Function*>(self)->f)
+
+static PyObject* get_field(PyObject* v) { return Py_NewRef(v ? v : Py_None); }
+
+static int set_str_field(PyObject*& slot, PyObject* value, const char* what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_SETREF(slot, Py_NewRef(value));
+    return 0;
+}
+
+static PyObject* get_name(PyObject* self, void*) { return get_field(FIELD(name)); }
+static int set_name(PyObject* self, PyObject* v, void*) { return set_str_field(FIELD(name), v, "__name__"); }
+static PyObject* get_qualname(PyObject* self, void*) { return get_field(FIELD(qualname)); }
+static int set_qualname(PyObject* self, PyObject* v, void*) {
+    return set_str_field(FIELD(qualname), v, "__qualname__");
+}
+static PyObject* get_doc(PyObject* self, void*) { return get_field(FIELD(doc)); }
+static int set_doc(PyObject* self, PyObject* v, void*) {
+    Py_XSETREF(FIELD(doc), Py_NewRef(v ? v : Py_None));
+    return 0;
+}
+static PyObject* get_module(PyObject* self, void*) { return get_field(FIELD(module)); }
+static int set_module(PyObject* self, PyObject* v, void*) {
+    Py_XSETREF(FIELD(module), Py_NewRef(v ? v : Py_None));
+    return 0;
+}
+static PyObject* get_defaults(PyObject* self, void*) { return get_field(FIELD(defaults)); }
+static PyObject* get_kwdefaults(PyObject* self, void*) { return get_field(FIELD(kwdefaults)); }
+static PyObject* get_annotations(PyObject* self, void*) { return get_field(FIELD(annotations)); }
+static int set_annotations(PyObject* self, PyObject* v, void*) {
+    if (!v || !PyDict_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(FIELD(annotations), Py_NewRef(v));
+    return 0;
+}
+
+static PyObject* get_is_coroutine(PyObject* self, void*) {
+    if (!FIELD(def)->coroutine) Py_RETURN_FALSE;
+    Ref coroutines = steal(PyImport_ImportModule("asyncio.coroutines"));
+    return coroutines ? PyObject_GetAttrString(coroutines.get(), "_is_coroutine") : nullptr;
+}
+
+// The marker that inspect.markcoroutinefunction sets (3.12 and later).
+static PyObject* get_is_coroutine_marker(PyObject* self, void*) {
+    if (FIELD(def)->coroutine) {
+        Ref inspect = steal(PyImport_ImportModule("inspect"));
+        if (!inspect) return nullptr;
+        bool missing;
+        Ref mark = getattr_optional(inspect.get(), s_is_coroutine_mark, &missing);
+        if (mark || !missing) return mark.release();
+    }
+    PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
+    return nullptr;
+}
+
+#undef FIELD
+
+static PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {"_is_coroutine_marker", get_is_coroutine_marker, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+static PyTypeObject* function_type() {
+    static PyTypeObject type = [] {
+        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+        t.tp_name = "kelpie.function";
+        t.tp_basicsize = sizeof(Function);
+        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
+        t.tp_vectorcall_offset = offsetof(Function, vectorcall);
+        t.tp_call = PyVectorcall_Call;
+        t.tp_dealloc = function_dealloc;
+        t.tp_traverse = function_traverse;
+        t.tp_clear = function_clear;
+        t.tp_repr = function_repr;
+        t.tp_getset = function_getset;
+        t.tp_dictoffset = offsetof(Function, dict);
+        t.tp_weaklistoffset = offsetof(Function, weakrefs);
+        return t;
+    }();
+    return &type;
+}
+
+Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& def,
+                  std::initializer_list<PyObject*> defaults) {
+    static bool ready = false;
+    PyTypeObject* type = function_type();
+    if (!ready) {
+        if (PyType_Ready(type) < 0) return {};
+        ready = true;
+    }
+    Ref self = steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Function, type)));
+    if (!self) return {};
+    Function& fn = *reinterpret_cast<Function*>(self.get());
+    // Everything below is released by dealloc, so the object is valid from
+    // here on even if a later step fails.
+    fn.vectorcall = function_vectorcall;
+    fn.def = &def;
+    fn.globals = Py_NewRef(globals);
+    fn.name = fn.qualname = fn.module = fn.doc = nullptr;
+    fn.defaults = fn.kwdefaults = fn.annotations = fn.dict = fn.weakrefs = fn.code = nullptr;
+    for (int i = 0; i < max_params; i++) fn.names[i] = fn.default_of[i] = nullptr;
+    fn.nrequired = def.npositional - (int(defaults.size()) - def.nkwonly);
+    PyObject_GC_Track(self.get());
+
+    fn.name = PyUnicode_InternFromString(def.name);
+    if (!fn.name) return {};
+    fn.qualname = Py_NewRef(fn.name);
+    fn.module = Py_NewRef(module_name);
+    fn.doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
+    if (!fn.doc) return {};
+    for (int i = 0; i < def.nparams; i++)
+        if (!(fn.names[i] = PyUnicode_InternFromString(def.params[i].name))) return {};
+
+    const PyObject* const* d = defaults.begin();
+    const int npos_defaults = def.npositional - fn.nrequired;
+    if (npos_defaults > 0) {
+        if (!(fn.defaults = PyTuple_New(npos_defaults))) return {};
+        for (int i = 0; i < npos_defaults; i++) {
+            PyObject* v = const_cast<PyObject*>(d[i]);
+            PyTuple_SET_ITEM(fn.defaults, i, Py_NewRef(v));
+            fn.default_of[fn.nrequired + i] = v;
+        }
+    }
+    if (def.nkwonly > 0) {
+        if (!(fn.kwdefaults = PyDict_New())) return {};
+        for (int k = 0; k < def.nkwonly; k++) {
+            int i = def.npositional + k;
+            PyObject* v = const_cast<PyObject*>(d[npos_defaults + k]);
+            if (PyDict_SetItem(fn.kwdefaults, fn.names[i], v) < 0) return {};
+            fn.default_of[i] = v;
+        }
+    }
+    if (!(fn.annotations = PyDict_New())) return {};
+    for (int i = 0; i < def.nparams; i++) {
+        if (!def.params[i].annotation) continue;
+        Ref a = steal(PyUnicode_FromString(def.params[i].annotation));
+        if (!a || PyDict_SetItem(fn.annotations, fn.names[i], a.get()) < 0) return {};
+    }
+    if (def.return_annotation) {
+        Ref a = steal(PyUnicode_FromString(def.return_annotation));
+        if (!a || PyDict_SetItem(fn.annotations, s_return, a.get()) < 0) return {};
+    }
+    return self;
+}
+
+}  // namespace kp

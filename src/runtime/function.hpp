@@ -1,0 +1,87 @@
+// The function objects both modules publish: vectorcall, argument binding
+// with the interpreter's messages, annotation-driven checks, and the
+// attributes of a Python function (__name__, __qualname__, __module__,
+// __doc__, __defaults__, __kwdefaults__, __annotations__, __dict__,
+// _is_coroutine).
+#pragma once
+#include "runtime/ref.hpp"
+
+namespace kp {
+
+// What happens to an argument after binding.  Truth values are taken first,
+// then integer conversions, then exact-type checks, each in parameter order.
+enum class Check : unsigned char {
+    none,
+    truth,         // replaced by bool(value)
+    to_int,        // a number that is not exactly int goes through int()
+    str,           // exactly str
+    dict_or_none,  // exactly dict, or None
+};
+
+struct Param {
+    const char* name;
+    const char* annotation = nullptr;  // kept as a string in __annotations__
+    Check check = Check::none;
+};
+
+struct Function;
+// The body of a function: `args` holds one bound (borrowed) object per
+// parameter, already checked.  Returns a new reference or empty on error.
+using Body = Ref (*)(Function& fn, PyObject* const* args);
+
+struct FunctionDef {
+    const char* name;
+    Body body;
+    const Param* params = nullptr;
+    int nparams = 0;
+    int npositional = 0;  // parameters that may be given by position
+    int nkwonly = 0;      // keyword-only parameters, after the positional ones
+    const char* doc = nullptr;
+    const char* return_annotation = nullptr;
+    bool coroutine = false;  // carries asyncio's coroutine-function marker
+};
+
+constexpr int max_params = 8;
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionDef* def;
+    PyObject* globals;  // the module's namespace
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;     // tuple or NULL
+    PyObject* kwdefaults;   // dict or NULL
+    PyObject* annotations;  // dict
+    PyObject* dict;
+    PyObject* weakrefs;
+    PyObject* code;  // for traceback entries, made on first use
+    PyObject* names[max_params];           // interned parameter names
+    PyObject* default_of[max_params];      // borrowed from defaults/kwdefaults
+    int nrequired;
+
+    // A name looked up in the module namespace, then in the built-ins, at
+    // the moment of use.  NameError when absent.
+    Ref global(PyObject* name) const;
+};
+
+// Creates a function bound to the namespace `globals`.  `defaults` gives the
+// defaults of the last positional parameters followed by those of every
+// keyword-only parameter.
+Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& def,
+                  std::initializer_list<PyObject*> defaults = {});
+
+// Binds and checks the arguments of a vectorcall into `bound` (borrowed
+// references, or references held in `owned` for converted values).
+bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** bound,
+                    Ref* owned);
+
+// Adds the traceback entry "<module>.<name>" of this function to the
+// pending exception.
+void add_traceback(Function& fn);
+
+bool is_function(PyObject* o);
+
+}  // namespace kp

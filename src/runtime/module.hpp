@@ -1,0 +1,36 @@
+// Multi-phase initialisation shared by both modules: one module object per
+// process, one interpreter, the version warning, self-registration in
+// sys.modules and the "init <module>" traceback entry.
+#pragma once
+#include "runtime/ref.hpp"
+
+namespace kp {
+
+struct ModuleInfo {
+    const char* short_name;  // "larder"
+    const char* full_name;   // "kelpie.larder"
+    const char* file_name;   // "kelpie/larder", shown in traceback entries
+    // The module's own statements, run once into the module's namespace.
+    bool (*statements)(PyObject* module, PyObject* globals);
+};
+
+// Defined once by each module.
+extern const ModuleInfo this_module;
+
+PyObject* module_create(PyObject* spec, PyModuleDef* def);
+int module_exec(PyObject* module);
+
+// The slots of a module definition using the two functions above.
+extern PyModuleDef_Slot module_slots[];
+
+// Imports: `import name` and `from module import name`, with the messages
+// of the interpreter's statements.
+Ref import_module(PyObject* globals, const char* name);
+Ref import_from(PyObject* globals, const char* module, const char* name);
+// Binds an object in the namespace; false with an exception pending.
+bool bind(PyObject* globals, const char* name, const Ref& value);
+
+// Adds a traceback entry named `funcname` with the module's file name.
+void add_traceback_entry(const char* funcname, PyObject* globals, PyObject** code_cache);
+
+}  // namespace kp

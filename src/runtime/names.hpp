@@ -1,0 +1,48 @@
+// Interned strings and keyword-name tuples, created once when a module is
+// executed and kept for the life of the process.
+//
+//     static kp::Name s_json{"json"};            // usable as PyObject*
+//     static kp::KwNames kw_encoding{"encoding"};  // ("encoding",)
+#pragma once
+#include "runtime/ref.hpp"
+
+namespace kp {
+
+class Interned {
+public:
+    // Creates every registered object; false with an exception pending.
+    static bool create_all() noexcept;
+
+protected:
+    explicit Interned(const char* text) noexcept : text_(text), next_(head_) { head_ = this; }
+    virtual bool create() noexcept = 0;
+    const char* text_;
+    PyObject* obj_ = nullptr;  // never released: the module is never torn down
+
+private:
+    Interned* next_;
+    static inline Interned* head_ = nullptr;
+};
+
+class Name : public Interned {
+public:
+    explicit Name(const char* text) noexcept : Interned(text) {}
+    operator PyObject*() const noexcept { return obj_; }
+    PyObject* get() const noexcept { return obj_; }
+
+private:
+    bool create() noexcept override;
+};
+
+// A tuple of interned keyword names, written as one comma-separated text.
+class KwNames : public Interned {
+public:
+    explicit KwNames(const char* names) noexcept : Interned(names) {}
+    operator PyObject*() const noexcept { return obj_; }
+    Py_ssize_t size() const noexcept { return PyTuple_GET_SIZE(obj_); }
+
+private:
+    bool create() noexcept override;
+};
+
+}  // namespace kp

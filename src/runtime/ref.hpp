@@ -1,0 +1,144 @@
+// Owning reference handle and the error convention shared by both modules.
+//
+// Convention: a function that produces an object returns a Ref; an empty Ref
+// means a Python exception is pending.  A function that only succeeds or fails
+// returns bool (false: exception pending).  C++ exceptions are never used for
+// Python errors, so an error costs what it costs the interpreter.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <utility>
+
+namespace kp {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    ~Ref() { Py_XDECREF(p_); }
+    Ref& operator=(Ref o) noexcept { std::swap(p_, o.p_); return *this; }
+
+    static Ref steal(PyObject* p) noexcept { Ref r; r.p_ = p; return r; }
+    static Ref borrow(PyObject* p) noexcept { Py_XINCREF(p); return steal(p); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { PyObject* p = p_; p_ = nullptr; return p; }
+    void reset() noexcept { Py_CLEAR(p_); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    PyObject* operator->() const noexcept { return p_; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+inline Ref steal(PyObject* p) noexcept { return Ref::steal(p); }
+inline Ref borrow(PyObject* p) noexcept { return Ref::borrow(p); }
+inline Ref none() noexcept { return borrow(Py_None); }
+inline Ref boolean(bool b) noexcept { return borrow(b ? Py_True : Py_False); }
+
+inline PyObject* ptr(PyObject* p) noexcept { return p; }
+inline PyObject* ptr(const Ref& r) noexcept { return r.get(); }
+
+// A pending exception taken out of the thread state, so that other calls can
+// run, and put back (or dropped) later.  Normalised: only the value is kept,
+// with its traceback attached.
+class Exc {
+public:
+    Exc() noexcept = default;
+    Exc(Exc&& o) noexcept : v_(std::move(o.v_)) {}
+    Exc& operator=(Exc&& o) noexcept { v_ = std::move(o.v_); return *this; }
+
+    static Exc fetch() noexcept {
+        Exc e;
+#if PY_VERSION_HEX >= 0x030C0000
+        e.v_ = steal(PyErr_GetRaisedException());
+#else
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        if (t) {
+            PyErr_NormalizeException(&t, &v, &tb);
+            if (tb && v) PyException_SetTraceback(v, tb);
+            Py_XDECREF(t);
+            Py_XDECREF(tb);
+            e.v_ = steal(v);
+        }
+#endif
+        return e;
+    }
+    // Put the exception back as the pending one.
+    void restore() noexcept {
+        PyObject* v = v_.release();
+        if (!v) return;
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(v);
+#else
+        PyObject* t = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(v)));
+        PyErr_Restore(t, v, PyException_GetTraceback(v));
+#endif
+    }
+    PyObject* value() const noexcept { return v_.get(); }
+    PyObject* type() const noexcept { return v_ ? reinterpret_cast<PyObject*>(Py_TYPE(v_.get())) : Py_None; }
+    Ref traceback() const noexcept {
+        if (!v_) return none();
+        PyObject* tb = PyException_GetTraceback(v_.get());
+        return tb ? steal(tb) : none();
+    }
+    bool matches(PyObject* type) const noexcept {
+        return v_ && PyErr_GivenExceptionMatches(v_.get(), type);
+    }
+    explicit operator bool() const noexcept { return bool(v_); }
+
+private:
+    Ref v_;
+};
+
+// Makes `handled` the exception being handled (what sys.exc_info() shows)
+// for the lifetime of the guard, the way an except block or the exit of a
+// with statement does.  Exceptions raised meanwhile chain to it.
+class Handling {
+public:
+    explicit Handling(PyObject* handled) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+        saved_ = steal(PyErr_GetHandledException());
+        PyErr_SetHandledException(handled);
+#else
+        PyErr_GetExcInfo(&t_, &v_, &tb_);
+        PyObject* tb = handled ? PyException_GetTraceback(handled) : nullptr;
+        PyErr_SetExcInfo(handled ? Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(handled))) : nullptr,
+                         Py_XNewRef(handled), tb);
+#endif
+    }
+    ~Handling() {
+#if PY_VERSION_HEX >= 0x030B0000
+        PyErr_SetHandledException(saved_.get());
+#else
+        PyErr_SetExcInfo(t_, v_, tb_);
+#endif
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+#if PY_VERSION_HEX >= 0x030B0000
+    Ref saved_;
+#else
+    PyObject *t_ = nullptr, *v_ = nullptr, *tb_ = nullptr;
+#endif
+};
+
+// The pending exception gets `context` as its __context__ unless it already
+// has one (what the interpreter does for an exception raised while another
+// is being handled).
+inline void chain_context(const Exc& context) noexcept {
+    if (!context) return;
+    Exc now = Exc::fetch();
+    if (now && now.value() != context.value()) {
+        PyObject* old = PyException_GetContext(now.value());
+        if (old) Py_DECREF(old);
+        else PyException_SetContext(now.value(), Py_NewRef(context.value()));
+    }
+    now.restore();
+}
+
+}  // namespace kp
