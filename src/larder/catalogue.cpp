@@ -16,23 +16,10 @@ static bool build_subdirectories(const Function& fn, PyObject* join, PyObject* c
     Ref it = items ? steal(PyObject_GetIter(items.get())) : Ref{};
     if (!it) return false;
     while (Ref item = steal(PyIter_Next(it.get()))) {
-        Ref dir_name, dir_content;
-        if (PyTuple_CheckExact(item.get()) && PyTuple_GET_SIZE(item.get()) == 2) {
-            dir_name = kp::borrow(PyTuple_GET_ITEM(item.get(), 0));
-            dir_content = kp::borrow(PyTuple_GET_ITEM(item.get(), 1));
-        } else {
-            Ref pair = steal(PySequence_Tuple(item.get()));
-            if (!pair) return false;
-            if (PyTuple_GET_SIZE(pair.get()) != 2) {
-                PyErr_Format(PyExc_ValueError, PyTuple_GET_SIZE(pair.get()) < 2
-                                                   ? "not enough values to unpack (expected 2, got %zd)"
-                                                   : "too many values to unpack (expected 2)",
-                             PyTuple_GET_SIZE(pair.get()));
-                return false;
-            }
-            dir_name = kp::borrow(PyTuple_GET_ITEM(pair.get(), 0));
-            dir_content = kp::borrow(PyTuple_GET_ITEM(pair.get(), 1));
-        }
+        Ref pair[2];  // dir_name, dir_content
+        if (!kp::unpack(item.get(), 2, pair)) return false;
+        Ref& dir_name = pair[0];
+        Ref& dir_content = pair[1];
         Ref dir_path = kp::call(join, current_path, dir_name);
         if (!dir_path || !make_dir(fn, dir_path.get())) return false;
         Ref recurse = fn.global(s_initialize_catalogue);

@@ -34,6 +34,35 @@ Ref format_text(PyObject* v) {
     return steal(PyObject_Format(v, s_empty));
 }
 
+bool unpack(PyObject* seq, Py_ssize_t n, Ref* out) {
+    if (PyTuple_CheckExact(seq) && PyTuple_GET_SIZE(seq) == n) {
+        for (Py_ssize_t i = 0; i < n; i++) out[i] = borrow(PyTuple_GET_ITEM(seq, i));
+        return true;
+    }
+    Ref it = steal(PyObject_GetIter(seq));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(seq)->tp_name);
+        }
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        out[i] = steal(PyIter_Next(it.get()));
+        if (!out[i]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, i);
+            return false;
+        }
+    }
+    Ref extra = steal(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
 Ref raise_name_error(PyObject* name) {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return {};

@@ -43,6 +43,10 @@ Ref lookup_special(PyObject* o, PyObject* name);
 // Text of a value as an f-string with an empty format spec renders it.
 Ref format_text(PyObject* v);
 
+// a, b, ... = seq: exactly n items into out[0..n), with the interpreter's
+// messages for too few or too many.
+bool unpack(PyObject* seq, Py_ssize_t n, Ref* out);
+
 // name '...' is not defined
 Ref raise_name_error(PyObject* name);
 

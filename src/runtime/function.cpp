@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <string>
 
+#include "runtime/async.hpp"
 #include "runtime/call.hpp"
 #include "runtime/module.hpp"
 #include "runtime/names.hpp"
@@ -160,7 +161,18 @@ static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size
         add_traceback(fn);
         return nullptr;
     }
-    Ref result = fn.def->body(fn, bound);
+    Ref result;
+    switch (fn.def->kind) {
+    case FunctionKind::plain:
+        result = fn.def->body(fn, bound);
+        break;
+    case FunctionKind::coroutine:
+        result = make_coroutine(fn, bound, fn.def->task);
+        break;
+    case FunctionKind::async_generator:
+        result = make_async_generator(fn, bound, fn.def->task);
+        break;
+    }
     if (!result) add_traceback(fn);
     return result.release();
 }
@@ -252,14 +264,14 @@ static int set_annotations(PyObject* self, PyObject* v, void*) {
 }
 
 static PyObject* get_is_coroutine(PyObject* self, void*) {
-    if (!FIELD(def)->coroutine) Py_RETURN_FALSE;
+    if (FIELD(def)->kind == FunctionKind::plain) Py_RETURN_FALSE;
     Ref coroutines = steal(PyImport_ImportModule("asyncio.coroutines"));
     return coroutines ? PyObject_GetAttrString(coroutines.get(), "_is_coroutine") : nullptr;
 }
 
 // The marker that inspect.markcoroutinefunction sets (3.12 and later).
 static PyObject* get_is_coroutine_marker(PyObject* self, void*) {
-    if (FIELD(def)->coroutine) {
+    if (FIELD(def)->kind != FunctionKind::plain) {
         Ref inspect = steal(PyImport_ImportModule("inspect"));
         if (!inspect) return nullptr;
         bool missing;

@@ -25,6 +25,11 @@ struct Param {
 };
 
 struct Function;
+struct Frame;
+class Task;
+
+enum class FunctionKind : unsigned char { plain, coroutine, async_generator };
+
 // The body of a function: `args` holds one bound (borrowed) object per
 // parameter, already checked.  Returns a new reference or empty on error.
 using Body = Ref (*)(Function& fn, PyObject* const* args);
@@ -38,7 +43,10 @@ struct FunctionDef {
     int nkwonly = 0;      // keyword-only parameters, after the positional ones
     const char* doc = nullptr;
     const char* return_annotation = nullptr;
-    bool coroutine = false;  // carries asyncio's coroutine-function marker
+    // Coroutine functions and asynchronous-generator functions give their
+    // body as a C++ coroutine instead; they carry asyncio's marker.
+    FunctionKind kind = FunctionKind::plain;
+    Task (*task)(Frame&) = nullptr;
 };
 
 constexpr int max_params = 8;

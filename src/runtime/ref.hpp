@@ -66,6 +66,12 @@ public:
 #endif
         return e;
     }
+    // An exception instance held elsewhere.
+    static Exc from(Ref value) noexcept {
+        Exc e;
+        e.v_ = std::move(value);
+        return e;
+    }
     // Put the exception back as the pending one.
     void restore() noexcept {
         PyObject* v = v_.release();
@@ -93,38 +99,39 @@ private:
     Ref v_;
 };
 
+// The exception being handled (sys.exc_info()) of the running thread.
+inline Ref get_handled() noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    return steal(PyErr_GetHandledException());
+#else
+    PyObject *t, *v, *tb;
+    PyErr_GetExcInfo(&t, &v, &tb);
+    Py_XDECREF(t);
+    Py_XDECREF(tb);
+    return steal(v);
+#endif
+}
+inline void set_handled(PyObject* exc) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyErr_SetHandledException(exc);
+#else
+    PyErr_SetExcInfo(exc ? Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))) : nullptr, Py_XNewRef(exc),
+                     exc ? PyException_GetTraceback(exc) : nullptr);
+#endif
+}
+
 // Makes `handled` the exception being handled (what sys.exc_info() shows)
 // for the lifetime of the guard, the way an except block or the exit of a
 // with statement does.  Exceptions raised meanwhile chain to it.
 class Handling {
 public:
-    explicit Handling(PyObject* handled) noexcept {
-#if PY_VERSION_HEX >= 0x030B0000
-        saved_ = steal(PyErr_GetHandledException());
-        PyErr_SetHandledException(handled);
-#else
-        PyErr_GetExcInfo(&t_, &v_, &tb_);
-        PyObject* tb = handled ? PyException_GetTraceback(handled) : nullptr;
-        PyErr_SetExcInfo(handled ? Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(handled))) : nullptr,
-                         Py_XNewRef(handled), tb);
-#endif
-    }
-    ~Handling() {
-#if PY_VERSION_HEX >= 0x030B0000
-        PyErr_SetHandledException(saved_.get());
-#else
-        PyErr_SetExcInfo(t_, v_, tb_);
-#endif
-    }
+    explicit Handling(PyObject* handled) noexcept : saved_(get_handled()) { set_handled(handled); }
+    ~Handling() { set_handled(saved_.get()); }
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
 
 private:
-#if PY_VERSION_HEX >= 0x030B0000
     Ref saved_;
-#else
-    PyObject *t_ = nullptr, *v_ = nullptr, *tb_ = nullptr;
-#endif
 };
 
 // The pending exception gets `context` as its __context__ unless it already

@@ -1,0 +1,55 @@
+// async_call_api: one POST, the answer in one piece.
+#include "courier/courier.hpp"
+#include "courier/docs.hpp"
+
+namespace courier {
+
+static kp::Name s_json{"json"};
+
+static Task async_call_api_body(Frame& co) {
+    PyObject* url = co.arg(0);
+    PyObject* headers = co.arg(1);
+    PyObject* payload = co.arg(2);
+    PyObject* data = co.arg(3);
+    PyObject* files = co.arg(4);
+    const bool use_form = co.arg(5) == Py_True;
+    AsyncWith session_ctx(co), response_ctx(co);
+    Local session(co), response(co), result(co), previous_handled(co);
+
+    session = co_await session_ctx.enter(new_client_session(co));
+    if (session) {
+        const int form = form_mode(files, use_form);
+        Ref request = form < 0 ? Ref{} : post_request(co, session.get(), form, url, headers, payload, data, files);
+        response = co_await response_ctx.enter(std::move(request));
+        const int ok = response ? status_is_ok(response.get()) : -1;
+        if (ok > 0) {
+            result = co_await kp::call_method(response.get(), s_json);
+            if (!result && form && PyErr_ExceptionMatches(PyExc_Exception)) {
+                // except Exception: return await response.text()
+                kp::Exc json_error = kp::Exc::fetch();
+                previous_handled = kp::push_handled(co, json_error.value());
+                result = co_await kp::call_method(response.get(), s_text);
+                kp::pop_handled(co, std::move(previous_handled));
+                if (!result) kp::chain_context(json_error);
+            }
+        } else if (ok == 0) {
+            Ref error_text = co_await kp::call_method(response.get(), s_text);
+            Ref status = error_text ? kp::getattr(response.get(), s_status) : Ref{};
+            if (status) result = steal(PyTuple_Pack(2, status.get(), error_text.get()));
+        }
+        result = co_await response_ctx.exit(std::move(result));
+    }
+    result = co_await session_ctx.exit(std::move(result));
+    co_return std::move(result);
+}
+
+static const kp::Param params[] = {
+    {"url", "str", kp::Check::str},  {"headers", "Optional[Dict[str, str]]", kp::Check::dict_or_none},
+    {"payload", "Any"},              {"data", "DataType"},
+    {"files", "FilesType"},          {"use_form", "bool", kp::Check::truth},
+};
+const kp::FunctionDef async_call_api{
+    "async_call_api", nullptr,  params, 6, 3, 3, call_api_doc, nullptr, kp::FunctionKind::coroutine,
+    async_call_api_body};
+
+}  // namespace courier

@@ -1,0 +1,129 @@
+// Module creation and the module's statements.
+#include "courier/courier.hpp"
+#include "runtime/module.hpp"
+
+namespace courier {
+
+kp::Name s_aiohttp{"aiohttp"}, s_ClientSession{"ClientSession"}, s_post{"post"}, s_status{"status"},
+    s_text{"text"}, s_to_formdata{"_to_formdata"};
+kp::KwNames kw_data_files{"data,files"};
+static kp::KwNames kw_headers_data{"headers,data"}, kw_headers_json{"headers,json"};
+static PyObject* ok_status;  // 200, kept for the life of the process
+
+Ref new_client_session(const Frame& co) {
+    Ref aiohttp = co.global(s_aiohttp);
+    return aiohttp ? kp::call_method(aiohttp.get(), s_ClientSession) : Ref{};
+}
+
+int form_mode(PyObject* files, bool use_form) {
+    int has_files = PyObject_IsTrue(files);
+    return has_files < 0 ? -1 : has_files || use_form;
+}
+
+Ref post_request(const Frame& co, PyObject* session, bool form, PyObject* url, PyObject* headers, PyObject* payload,
+                 PyObject* data, PyObject* files) {
+    Ref body;
+    if (form) {
+        Ref to_formdata = co.global(s_to_formdata);
+        body = to_formdata ? kp::call_kw(to_formdata.get(), kw_data_files, data, files) : Ref{};
+    } else {
+        body = kp::borrow(payload);
+    }
+    Ref post = body ? kp::getattr(session, s_post) : Ref{};
+    if (!post) return {};
+    return kp::call_kw(post.get(), form ? kw_headers_data : kw_headers_json, url, headers, body);
+}
+
+int status_is_ok(PyObject* response) {
+    Ref status = kp::getattr(response, s_status);
+    if (!status) return -1;
+    if (PyLong_CheckExact(status.get())) return PyLong_AsLong(status.get()) == 200;
+    return PyObject_RichCompareBool(status.get(), ok_status, Py_EQ);
+}
+
+static Ref make_all() {
+    return steal(Py_BuildValue("[sss]", "async_call_api", "async_call_api_stream", "async_llm_api"));
+}
+
+// FileValue, FilesType and DataType, built from the typing names bound in
+// the namespace.
+static bool bind_aliases(PyObject* g) {
+    auto name = [&](const char* n) { return PyDict_GetItemString(g, n); };
+    PyObject* str = reinterpret_cast<PyObject*>(&PyUnicode_Type);
+    PyObject* bytes = reinterpret_cast<PyObject*>(&PyBytes_Type);
+    Ref io_bytes = steal(PyObject_GetItem(name("IO"), bytes));
+    if (!io_bytes) return false;
+    Ref pair = steal(PyObject_GetItem(name("Tuple"), steal(PyTuple_Pack(2, str, io_bytes.get())).get()));
+    Ref triple = steal(PyObject_GetItem(name("Tuple"), steal(PyTuple_Pack(3, str, io_bytes.get(), str)).get()));
+    if (!pair || !triple) return false;
+    Ref shapes = steal(PyTuple_Pack(3, io_bytes.get(), pair.get(), triple.get()));
+    if (!shapes || !kp::bind(g, "FileValue", steal(PyObject_GetItem(name("Union"), shapes.get())))) return false;
+
+    auto optional_dict_of = [&](PyObject* value) -> Ref {
+        Ref key_value = steal(PyTuple_Pack(2, str, value));
+        Ref dict = key_value ? steal(PyObject_GetItem(name("Dict"), key_value.get())) : Ref{};
+        return dict ? steal(PyObject_GetItem(name("Optional"), dict.get())) : Ref{};
+    };
+    PyObject* file_value = name("FileValue");
+    if (!file_value) {
+        PyErr_SetString(PyExc_NameError, "name 'FileValue' is not defined");
+        return false;
+    }
+    return kp::bind(g, "FilesType", optional_dict_of(file_value)) &&
+           kp::bind(g, "DataType", optional_dict_of(name("Any")));
+}
+
+static bool bind_typing_names(PyObject* g) {
+    static const char* const names[] = {"Any", "Dict", "Optional", "Union", "IO", "Tuple", "AsyncIterator"};
+    Ref fromlist = steal(Py_BuildValue("(sssssss)", names[0], names[1], names[2], names[3], names[4], names[5],
+                                       names[6]));
+    Ref typing_name = steal(PyUnicode_FromString("typing"));
+    if (!fromlist || !typing_name) return false;
+    Ref typing = steal(PyImport_ImportModuleLevelObject(typing_name.get(), g, nullptr, fromlist.get(), 0));
+    if (!typing) return false;
+    for (const char* n : names) {
+        Ref key = steal(PyUnicode_InternFromString(n));
+        bool missing;
+        Ref v = key ? kp::getattr_optional(typing.get(), key.get(), &missing) : Ref{};
+        if (!v) {
+            if (missing) PyErr_Format(PyExc_ImportError, "cannot import name %S", key.get());
+            return false;
+        }
+        if (PyDict_SetItem(g, key.get(), v.get()) < 0) return false;
+    }
+    return true;
+}
+
+static bool bind_function(PyObject* g, PyObject* module_name, const kp::FunctionDef& def,
+                          std::initializer_list<PyObject*> defaults) {
+    return kp::bind(g, def.name, kp::make_function(g, module_name, def, defaults));
+}
+
+static bool statements(PyObject*, PyObject* g) {
+    ok_status = PyLong_FromLong(200);
+    Ref module_name = steal(PyUnicode_InternFromString(kp::this_module.full_name));
+    Ref model = steal(PyUnicode_InternFromString("qwen3.7-max"));
+    if (!ok_status || !module_name || !model) return false;
+    PyObject* m = module_name.get();
+    PyObject* none = Py_None;
+    PyObject* no = Py_False;
+    return kp::bind(g, "aiohttp", kp::import_module(g, "aiohttp")) && bind_typing_names(g) &&
+           kp::bind(g, "__all__", make_all()) && bind_aliases(g) &&
+           bind_function(g, m, to_formdata, {none, none}) &&
+           bind_function(g, m, async_call_api, {none, none, none, none, no}) &&
+           bind_function(g, m, async_llm_api, {model.get()}) &&
+           bind_function(g, m, async_call_api_stream, {none, none, none, none, no, no}) &&
+           kp::bind(g, "__test__", steal(PyDict_New()));
+}
+
+}  // namespace courier
+
+namespace kp {
+const ModuleInfo this_module{"courier", "kelpie.courier", "kelpie/courier", courier::statements};
+}
+
+static PyModuleDef courier_module = {
+    PyModuleDef_HEAD_INIT, "courier", nullptr, 0, nullptr, kp::module_slots, nullptr, nullptr, nullptr,
+};
+
+PyMODINIT_FUNC PyInit_courier(void) { return PyModuleDef_Init(&courier_module); }

@@ -1,0 +1,87 @@
+// async_call_api_stream: one POST, the body handed on chunk by chunk or as
+// the payloads of server-sent-event "data:" lines.
+#include "courier/courier.hpp"
+#include "courier/docs.hpp"
+
+namespace courier {
+
+static kp::Name s_content{"content"}, s_iter_any{"iter_any"};
+
+// RuntimeError(f"{status}: {error_text}")
+static void raise_failed_status(PyObject* status, PyObject* error_text) {
+    Ref s = kp::format_text(status);
+    Ref t = s ? kp::format_text(error_text) : Ref{};
+    Ref message = t ? steal(PyUnicode_FromFormat("%U: %U", s.get(), t.get())) : Ref{};
+    if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
+}
+
+static Task async_call_api_stream_body(Frame& co) {
+    PyObject* url = co.arg(0);
+    PyObject* headers = co.arg(1);
+    PyObject* payload = co.arg(2);
+    PyObject* data = co.arg(3);
+    PyObject* files = co.arg(4);
+    const bool use_form = co.arg(5) == Py_True;
+    const bool sse = co.arg(6) == Py_True;
+    AsyncWith session_ctx(co), response_ctx(co);
+    kp::AsyncFor body(co);
+    Local session(co), response(co), result(co), item(co);
+
+    session = co_await session_ctx.enter(new_client_session(co));
+    if (session) {
+        const int form = form_mode(files, use_form);
+        Ref request = form < 0 ? Ref{} : post_request(co, session.get(), form, url, headers, payload, data, files);
+        response = co_await response_ctx.enter(std::move(request));
+        const int ok = response ? status_is_ok(response.get()) : -1;
+        if (ok == 0) {
+            Ref error_text = co_await kp::call_method(response.get(), s_text);
+            Ref status = error_text ? kp::getattr(response.get(), s_status) : Ref{};
+            if (status) raise_failed_status(status.get(), error_text.get());
+        } else if (ok > 0) {
+            // sse: async for line in response.content
+            // else: async for chunk in response.content.iter_any()
+            Ref content = kp::getattr(response.get(), s_content);
+            Ref source = !content || sse ? content : kp::call_method(content.get(), s_iter_any);
+            if (source && body.begin(source.get())) {
+                while ((item = co_await body.next())) {
+                    if (sse) {
+                        item = sse_payload(item.get());
+                        if (!item) {
+                            if (PyErr_Occurred()) break;
+                            continue;
+                        }
+                    } else {
+                        int non_empty = PyObject_IsTrue(item.get());
+                        if (non_empty < 0) break;
+                        if (!non_empty) continue;
+                    }
+                    Ref sent = co_yield std::move(item);
+                    if (!sent) break;  // athrow() or aclose()
+                }
+                if (body.exhausted()) result = kp::none();
+            }
+        }
+        result = co_await response_ctx.exit(std::move(result));
+    }
+    result = co_await session_ctx.exit(std::move(result));
+    co_return std::move(result);
+}
+
+static const kp::Param params[] = {
+    {"url", "str", kp::Check::str},  {"headers", "Optional[Dict[str, str]]", kp::Check::dict_or_none},
+    {"payload", "Any"},              {"data", "DataType"},
+    {"files", "FilesType"},          {"use_form", "bool", kp::Check::truth},
+    {"sse", "bool", kp::Check::truth},
+};
+const kp::FunctionDef async_call_api_stream{"async_call_api_stream",
+                                            nullptr,
+                                            params,
+                                            7,
+                                            3,
+                                            4,
+                                            call_api_stream_doc,
+                                            "AsyncIterator[bytes]",
+                                            kp::FunctionKind::async_generator,
+                                            async_call_api_stream_body};
+
+}  // namespace courier

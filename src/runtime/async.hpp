@@ -1,0 +1,243 @@
+// C++20 coroutines that await Python awaitables and appear to Python as
+// native coroutines or asynchronous generators.
+//
+// A body is written as
+//
+//     kp::Task body(kp::Frame& co) {
+//         kp::Local session(co);
+//         session = co_await some_awaitable;     // Ref: empty means error
+//         if (!session) co_return {};            // exception pending
+//         co_yield item;                         // asynchronous generators
+//         co_return result;
+//     }
+//
+// and follows the error convention of the runtime: an empty Ref means a
+// Python exception is pending.  When the body is resumed with an exception
+// (throw(), cancellation, aclose()), the co_await or co_yield it is suspended
+// at gives an empty Ref with that exception pending.
+//
+// Python references that live across a suspension are kept in Locals, which
+// the owning object's tp_traverse visits; the awaited sub-iterator is kept
+// by the Frame itself.
+#pragma once
+#include <coroutine>
+
+#include "runtime/function.hpp"
+
+namespace kp {
+
+struct Frame;
+
+class Task {
+public:
+    struct promise_type;
+    using Handle = std::coroutine_handle<promise_type>;
+
+    struct promise_type {
+        promise_type() = default;  // not an aggregate: g++ would copy the arguments into it
+        Frame* frame = nullptr;
+
+        Task get_return_object() noexcept { return Task{Handle::from_promise(*this)}; }
+        static Task get_return_object_on_allocation_failure() noexcept {
+            PyErr_NoMemory();
+            return Task{};
+        }
+        std::suspend_always initial_suspend() noexcept { return {}; }
+        std::suspend_always final_suspend() noexcept { return {}; }
+        void return_value(Ref result) noexcept;
+        void unhandled_exception() noexcept;
+
+        struct AwaitPy await_transform(Ref awaitable) noexcept;
+        template <class Awaiter>
+        Awaiter&& await_transform(Awaiter&& a) noexcept {
+            return static_cast<Awaiter&&>(a);
+        }
+        struct YieldAwaiter yield_value(Ref item) noexcept;
+
+        static void* operator new(size_t n) noexcept { return PyMem_Malloc(n); }
+        static void operator delete(void* p) noexcept { PyMem_Free(p); }
+    };
+
+    Task() noexcept = default;
+    explicit Task(Handle h) noexcept : h_(h) {}
+    Task(Task&& o) noexcept : h_(o.h_) { o.h_ = {}; }
+    Task(const Task&) = delete;
+    ~Task() {
+        if (h_) h_.destroy();
+    }
+    Handle release() noexcept {
+        Handle h = h_;
+        h_ = {};
+        return h;
+    }
+
+private:
+    Handle h_;
+};
+
+// A Python reference held by a body across suspensions, visible to the
+// garbage collector through the frame.
+class Local : public Ref {
+public:
+    explicit Local(Frame& f) noexcept;
+    ~Local();
+    Local(const Local&) = delete;
+    Local& operator=(Ref r) noexcept {
+        Ref::operator=(std::move(r));
+        return *this;
+    }
+
+private:
+    friend struct Frame;
+    Frame& frame_;
+    Local* prev_;
+    Local* next_;
+};
+
+// What one advance of a body ended with.
+enum class Step { next, yield, done, error };
+
+// The state of one running body, embedded in the coroutine or asynchronous
+// generator object that owns it.
+struct Frame {
+    enum class State : unsigned char { created, suspended, running, finished };
+
+    Task::Handle handle{};
+    Function* fn = nullptr;  // strong reference
+    PyObject* args[max_params] = {};
+    int nargs = 0;
+    State state = State::created;
+    bool yielded = false;  // suspended at a co_yield rather than an await
+    Ref delegate;          // the sub-iterator being awaited ("yield from")
+    Ref value;             // value passed in or out at a suspension
+    Ref result;            // the body's return value
+    Ref handled;           // exception being handled inside the body
+    PyObject* outer_handled = nullptr;  // the caller's, during one advance
+    Local* locals = nullptr;
+
+    bool start(Function* fn, PyObject* const* args, Task (*body)(Frame&));
+    PyObject* arg(int i) const noexcept { return args[i]; }
+    Ref global(PyObject* name) const { return fn->global(name); }
+
+    // One advance: sends `arg`, or throws the pending exception when `arg` is
+    // null.  `*out` receives a new reference for next/yield/done.
+    Step advance(PyObject* arg, PyObject** out);
+    // Starts awaiting `awaitable` from inside the body.  True when it
+    // finished at once (result or error in `value`), false when it yielded
+    // (the value to pass out is in `value`).
+    bool start_await(Ref awaitable);
+    // Ends the body without running it further (never started, or cleared).
+    void discard() noexcept;
+
+    int traverse(visitproc visit, void* arg);
+    void clear() noexcept;
+    void add_traceback();
+};
+
+struct AwaitPy {
+    Frame* f;
+    bool ready;
+    AwaitPy(Frame* f, Ref awaitable) noexcept : f(f), ready(f->start_await(std::move(awaitable))) {}
+    // Already finished with `outcome` (empty: the pending exception).
+    struct Finished {};
+    AwaitPy(Frame* f, Ref outcome, Finished) noexcept : f(f), ready(true) { f->value = std::move(outcome); }
+    bool await_ready() const noexcept { return ready; }
+    void await_suspend(std::coroutine_handle<>) const noexcept {}
+    Ref await_resume() noexcept { return std::move(f->value); }
+};
+
+struct YieldAwaiter {
+    Frame* f;
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<>) const noexcept {}
+    Ref await_resume() noexcept {
+        f->yielded = false;
+        return std::move(f->value);
+    }
+};
+
+// Makes `exc` the exception being handled inside the body (sys.exc_info())
+// until pop_handled, also across suspensions.  Returns the previous one.
+Ref push_handled(Frame& f, PyObject* exc) noexcept;
+void pop_handled(Frame& f, Ref previous) noexcept;
+
+// async with manager as value:
+//
+//     AsyncWith ctx(co);
+//     Local value(co);
+//     value = co_await ctx.enter(manager);
+//     if (value) result = ...;                   // the block
+//     result = co_await ctx.exit(std::move(result));
+//
+// exit() hands a pending exception to __aexit__ as (type, value, traceback)
+// with the exception being handled; a true answer suppresses it (the block
+// then gives None).  exit() after a failed enter() passes the error on.
+class AsyncWith {
+public:
+    explicit AsyncWith(Frame& f) noexcept : f_(f), exit_(f), error_(f), kept_(f), previous_handled_(f) {}
+
+    struct EnterAwaiter : AwaitPy {
+        AsyncWith* ctx;
+        Ref await_resume() noexcept {
+            Ref v = AwaitPy::await_resume();
+            ctx->entered_ = bool(v);
+            return v;
+        }
+    };
+    struct ExitAwaiter : AwaitPy {
+        AsyncWith* ctx;
+        Ref await_resume() noexcept { return ctx->finish_exit(AwaitPy::await_resume()); }
+    };
+
+    EnterAwaiter enter(Ref manager) noexcept;
+    ExitAwaiter exit(Ref result) noexcept;
+
+private:
+    Ref begin_exit(Ref result) noexcept;
+    Ref finish_exit(Ref exit_result) noexcept;
+
+    Frame& f_;
+    Local exit_;   // bound __aexit__
+    Local error_;  // the exception handed to __aexit__
+    Local kept_;   // the block's result while __aexit__ runs
+    Local previous_handled_;
+    bool entered_ = false;
+    bool exiting_ = false;
+};
+
+// async for item in iterable:
+//
+//     AsyncFor items(co);
+//     if (!items.begin(iterable)) ...error...
+//     while (Ref item = co_await items.next()) { ... }
+//     if (!items.exhausted()) ...error pending...
+class AsyncFor {
+public:
+    explicit AsyncFor(Frame& f) noexcept : f_(f), it_(f), anext_(f) {}
+    bool begin(PyObject* iterable) noexcept;
+
+    struct NextAwaiter : AwaitPy {
+        AsyncFor* loop;
+        Ref await_resume() noexcept;
+    };
+    NextAwaiter next() noexcept;
+    bool exhausted() const noexcept { return exhausted_; }
+
+private:
+    Frame& f_;
+    Local it_;
+    Local anext_;  // the iterator's bound __anext__
+    bool exhausted_ = false;
+};
+
+// Shared by the coroutine and asynchronous-generator types.
+void raise_stop_iteration(PyObject* value);
+bool set_thrown(PyObject* const* args, Py_ssize_t nargs, const char* name);
+bool close_frame(PyObject* self, PySendResult (*throw_pending)(PyObject*, PyObject**), const char* ignored);
+
+// The objects that bodies become.  `body` runs when the object is first
+// advanced; args are the bound arguments of the call.
+Ref make_coroutine(Function& fn, PyObject* const* args, Task (*body)(Frame&));
+Ref make_async_generator(Function& fn, PyObject* const* args, Task (*body)(Frame&));
+
+}  // namespace kp

@@ -1,0 +1,319 @@
+// Driving a body: delegation to awaited sub-iterators as the interpreter's
+// `await` does, resumption with values or exceptions, and the helpers for
+// `async with` and `async for`.
+#include "runtime/async.hpp"
+#include "runtime/call.hpp"
+#include "runtime/names.hpp"
+
+namespace kp {
+
+static Name s_close{"close"}, s_throw{"throw"}, s_value{"value"}, s_aenter{"__aenter__"}, s_aexit{"__aexit__"},
+    s_aiter{"__aiter__"}, s_anext{"__anext__"};
+
+// ---- promise -----------------------------------------------------------------
+
+void Task::promise_type::return_value(Ref result) noexcept { frame->result = std::move(result); }
+
+void Task::promise_type::unhandled_exception() noexcept {
+    // Bodies do not throw; only a failed allocation inside the standard
+    // library could get here.
+    frame->result.reset();
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+}
+
+AwaitPy Task::promise_type::await_transform(Ref awaitable) noexcept { return AwaitPy(frame, std::move(awaitable)); }
+
+YieldAwaiter Task::promise_type::yield_value(Ref item) noexcept {
+    frame->value = std::move(item);
+    frame->yielded = true;
+    return YieldAwaiter{frame};
+}
+
+// ---- locals ------------------------------------------------------------------------
+
+Local::Local(Frame& f) noexcept : frame_(f), prev_(nullptr), next_(f.locals) {
+    if (next_) next_->prev_ = this;
+    f.locals = this;
+}
+
+Local::~Local() {
+    if (prev_) prev_->next_ = next_;
+    else frame_.locals = next_;
+    if (next_) next_->prev_ = prev_;
+}
+
+// ---- the frame ---------------------------------------------------------------------
+
+bool Frame::start(Function* function, PyObject* const* bound, Task (*body)(Frame&)) {
+    fn = reinterpret_cast<Function*>(Py_NewRef(reinterpret_cast<PyObject*>(function)));
+    nargs = function->def->nparams;
+    for (int i = 0; i < nargs; i++) args[i] = Py_NewRef(bound[i]);
+    handle = body(*this).release();
+    if (!handle) {
+        state = State::finished;
+        return false;
+    }
+    handle.promise().frame = this;
+    return true;
+}
+
+// The iterator that `await o` drives.
+static Ref awaitable_iter(PyObject* o) {
+    if (PyCoro_CheckExact(o)) return borrow(o);
+    unaryfunc getter = Py_TYPE(o)->tp_as_async ? Py_TYPE(o)->tp_as_async->am_await : nullptr;
+    if (!getter) {
+        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
+        return {};
+    }
+    Ref it = steal(getter(o));
+    if (!it) return {};
+    if (PyCoro_CheckExact(it.get())) {
+        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+        return {};
+    }
+    if (!PyIter_Check(it.get())) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                     Py_TYPE(it.get())->tp_name);
+        return {};
+    }
+    return it;
+}
+
+bool Frame::start_await(Ref awaitable) {
+    value.reset();
+    if (!awaitable) return true;
+    Ref it = awaitable_iter(awaitable.get());
+    if (!it) return true;
+    PyObject* r = nullptr;
+    PySendResult st = PyIter_Send(it.get(), Py_None, &r);
+    value = steal(r);
+    if (st != PYGEN_NEXT) return true;
+    delegate = std::move(it);
+    return false;
+}
+
+// Throws the pending exception into the awaited sub-iterator, as `yield
+// from` does: GeneratorExit closes it, anything else goes to its throw().
+static PySendResult throw_into(PyObject* delegate, PyObject** r) {
+    Exc error = Exc::fetch();
+    bool missing;
+    if (error.matches(PyExc_GeneratorExit)) {
+        Ref close = getattr_optional(delegate, s_close, &missing);
+        if (!close && !missing) return PYGEN_ERROR;
+        if (close && !call(close.get())) return PYGEN_ERROR;
+        error.restore();
+        return PYGEN_ERROR;
+    }
+    Ref thrower = getattr_optional(delegate, s_throw, &missing);
+    if (!thrower) {
+        if (missing) error.restore();
+        return PYGEN_ERROR;
+    }
+    Ref res = call(thrower.get(), error.value());
+    if (res) {
+        *r = res.release();
+        return PYGEN_NEXT;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return PYGEN_ERROR;
+    Exc stop = Exc::fetch();
+    Ref v = getattr(stop.value(), s_value);
+    if (!v) return PYGEN_ERROR;
+    *r = v.release();
+    return PYGEN_RETURN;
+}
+
+// StopIteration or StopAsyncIteration leaving a body would be taken for its
+// end by whoever drives it: they become RuntimeError, as in the interpreter.
+static void guard_stop_exceptions(bool async_gen) {
+    const bool stop = PyErr_ExceptionMatches(PyExc_StopIteration);
+    const bool astop = async_gen && PyErr_ExceptionMatches(PyExc_StopAsyncIteration);
+    if (!stop && !astop) return;
+    Exc cause = Exc::fetch();
+    const char* what = async_gen ? "async generator" : "coroutine";
+    PyErr_Format(PyExc_RuntimeError, "%s raised %s", what, stop ? "StopIteration" : "StopAsyncIteration");
+    Exc now = Exc::fetch();
+    PyException_SetCause(now.value(), Py_NewRef(cause.value()));
+    PyException_SetContext(now.value(), Py_NewRef(cause.value()));
+    now.restore();
+}
+
+Step Frame::advance(PyObject* arg, PyObject** out) {
+    *out = nullptr;
+    state = State::running;
+    Ref outer = get_handled();
+    outer_handled = outer.get();
+    if (handled) set_handled(handled.get());
+
+    bool resume = true;
+    if (delegate) {
+        PyObject* r = nullptr;
+        PySendResult st = arg ? PyIter_Send(delegate.get(), arg, &r) : throw_into(delegate.get(), &r);
+        value = steal(r);
+        if (st == PYGEN_NEXT) resume = false;
+        else delegate.reset();
+    } else {
+        value = borrow(arg);  // null: the pending exception goes in
+    }
+
+    Step step;
+    if (resume) handle.resume();
+    if (resume && handle.done()) {
+        handle.destroy();
+        handle = {};
+        state = State::finished;
+        if (result) {
+            *out = result.release();
+            step = Step::done;
+        } else {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "body failed without an exception");
+            guard_stop_exceptions(fn->def->kind == FunctionKind::async_generator);
+            add_traceback();
+            step = Step::error;
+        }
+    } else {
+        state = State::suspended;
+        *out = value.release();
+        step = yielded ? Step::yield : Step::next;
+    }
+    set_handled(outer.get());
+    outer_handled = nullptr;
+    return step;
+}
+
+void Frame::discard() noexcept {
+    if (handle) {
+        handle.destroy();  // releases the body's locals
+        handle = {};
+    }
+    state = State::finished;
+    delegate.reset();
+    value.reset();
+}
+
+int Frame::traverse(visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<PyObject*>(fn));
+    for (int i = 0; i < nargs; i++) Py_VISIT(args[i]);
+    Py_VISIT(delegate.get());
+    Py_VISIT(value.get());
+    Py_VISIT(result.get());
+    Py_VISIT(handled.get());
+    for (Local* l = locals; l; l = l->next_) Py_VISIT(l->get());
+    return 0;
+}
+
+void Frame::clear() noexcept {
+    if (state != State::running) discard();
+    for (int i = 0; i < nargs; i++) Py_CLEAR(args[i]);
+    result.reset();
+    handled.reset();
+}
+
+void Frame::add_traceback() { kp::add_traceback(*fn); }
+
+// ---- handled exceptions inside a body -----------------------------------------------------
+
+Ref push_handled(Frame& f, PyObject* exc) noexcept {
+    Ref previous = std::move(f.handled);
+    f.handled = borrow(exc);
+    set_handled(exc);
+    return previous;
+}
+
+void pop_handled(Frame& f, Ref previous) noexcept {
+    f.handled = std::move(previous);
+    set_handled(f.handled ? f.handled.get() : f.outer_handled);
+}
+
+// ---- async with ------------------------------------------------------------------------
+
+AsyncWith::EnterAwaiter AsyncWith::enter(Ref manager) noexcept {
+    Ref awaitable;
+    if (manager) {
+        Ref aenter = lookup_special(manager.get(), s_aenter);
+        if (aenter) exit_ = lookup_special(manager.get(), s_aexit);
+        if (!aenter || !exit_) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_TypeError,
+                             aenter ? "'%.100s' object does not support the asynchronous context manager protocol "
+                                      "(missed __aexit__ method)"
+                                    : "'%.100s' object does not support the asynchronous context manager protocol",
+                             Py_TYPE(manager.get())->tp_name);
+        } else {
+            awaitable = call(aenter.get());
+        }
+    }
+    return EnterAwaiter{AwaitPy(&f_, std::move(awaitable)), this};
+}
+
+AsyncWith::ExitAwaiter AsyncWith::exit(Ref result) noexcept {
+    if (!entered_) return ExitAwaiter{AwaitPy(&f_, std::move(result), AwaitPy::Finished{}), this};
+    entered_ = false;
+    exiting_ = true;
+    Ref awaitable = begin_exit(std::move(result));
+    return ExitAwaiter{AwaitPy(&f_, std::move(awaitable)), this};
+}
+
+Ref AsyncWith::begin_exit(Ref result) noexcept {
+    if (result) {
+        kept_ = std::move(result);
+        return call(exit_.get(), Py_None, Py_None, Py_None);
+    }
+    Exc error = Exc::fetch();
+    previous_handled_ = push_handled(f_, error.value());
+    Ref awaitable = call(exit_.get(), error.type(), error.value(), error.traceback());
+    error_ = borrow(error.value());
+    return awaitable;
+}
+
+Ref AsyncWith::finish_exit(Ref exit_result) noexcept {
+    if (!exiting_) return exit_result;
+    exiting_ = false;
+    exit_.reset();
+    if (kept_) {
+        Ref result = std::move(kept_);
+        return exit_result ? result : Ref{};
+    }
+    Exc error = Exc::from(std::move(error_));
+    int suppress = exit_result ? PyObject_IsTrue(exit_result.get()) : -1;
+    pop_handled(f_, std::move(previous_handled_));
+    if (suppress < 0) {
+        chain_context(error);
+        return {};
+    }
+    if (suppress) return none();
+    error.restore();
+    return {};
+}
+
+// ---- async for ------------------------------------------------------------------------
+
+bool AsyncFor::begin(PyObject* iterable) noexcept {
+    Ref aiter = lookup_special(iterable, s_aiter);
+    if (!aiter) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError, "'async for' requires an object with __aiter__ method, got %.100s",
+                         Py_TYPE(iterable)->tp_name);
+        return false;
+    }
+    it_ = call(aiter.get());
+    if (!it_) return false;
+    anext_ = lookup_special(it_.get(), s_anext);
+    if (!anext_ && !PyErr_Occurred())
+        PyErr_Format(PyExc_TypeError,
+                     "'async for' received an object from __aiter__ that does not implement __anext__: %.100s",
+                     Py_TYPE(it_.get())->tp_name);
+    return bool(anext_);
+}
+
+AsyncFor::NextAwaiter AsyncFor::next() noexcept { return NextAwaiter{AwaitPy(&f_, call(anext_.get())), this}; }
+
+Ref AsyncFor::NextAwaiter::await_resume() noexcept {
+    Ref item = AwaitPy::await_resume();
+    if (!item && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
+        PyErr_Clear();
+        loop->exhausted_ = true;
+    }
+    return item;
+}
+
+}  // namespace kp

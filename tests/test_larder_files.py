@@ -1,0 +1,237 @@
+"""Whole-file helpers of kelpie.larder: read_txt, read_md, read_json,
+save_txt, write_md and create_empty_file."""
+
+import json
+import locale
+import os
+import pathlib
+import types
+
+import pytest
+
+from tests.larder_support import ListSub, StrSub, closes_files, larder
+
+DEFAULT_ENCODING = locale.getpreferredencoding(False)
+
+
+class ShownAs(str):
+    def __str__(self):
+        return "shown"
+
+
+def _path_as(kind, path):
+    return {"str": str(path), "Path": pathlib.Path(path), "bytes": os.fsencode(path)}[kind]
+
+
+def test_leak_detector_notices_an_unclosed_file(tmp_path):
+    with pytest.raises(AssertionError):
+        with closes_files():
+            open(tmp_path / "left-open.txt", "w")
+
+
+# ---- save_txt ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("contents, expected", [
+    (["a", 1, None], "a\n1\nNone\n"),
+    ("a\nb", "a\nb"),
+    ([], ""),
+    (("a",), ""),
+    (b"bytes", ""),
+    (None, ""),
+    (3.5, ""),
+    ({"k": "v"}, ""),
+    (ListSub(["x", ListSub()]), "x\n[]\n"),
+    (StrSub("sub"), "sub"),
+    ([ShownAs("raw"), 2.5, ["in"]], "shown\n2.5\n['in']\n"),
+    (["中文", "", "tab\t"], "中文\n\ntab\t\n"),
+])
+def test_save_txt_replaces_the_file(contents, expected, tmp_path):
+    target = tmp_path / "out.txt"
+    target.write_text("old content that must go\n")
+    with closes_files():
+        assert larder.save_txt(contents, str(target)) is None
+    assert target.read_bytes() == expected.encode(DEFAULT_ENCODING)
+
+
+def test_save_txt_writes_iterator_contents_nowhere(tmp_path):
+    target = tmp_path / "out.txt"
+    items = iter(["a", "b"])
+    larder.save_txt(contents=items, save_path=str(target))
+    assert target.read_text() == "" and next(items) == "a"
+
+
+# ---- readers ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("read", [larder.read_txt, larder.read_md], ids=lambda f: f.__name__)
+@pytest.mark.parametrize("raw, kwargs, expected", [
+    ("héllo 中文\n".encode(), {}, "héllo 中文\n"),
+    (b"", {}, ""),
+    (b"a\r\nb\rc\n", {}, "a\nb\nc\n"),
+    (b"  padded  \n\n", {}, "  padded  \n\n"),
+    ("ü".encode("latin-1"), {"encoding": "latin-1"}, "ü"),
+    ("x€".encode("utf-16"), {"encoding": "utf-16"}, "x€"),
+])
+@pytest.mark.parametrize("kind", ["str", "Path", "bytes"])
+def test_readers_return_the_whole_text(read, raw, kwargs, expected, kind, tmp_path):
+    source = tmp_path / "in.txt"
+    source.write_bytes(raw)
+    with closes_files():
+        assert read(_path_as(kind, source), **kwargs) == expected
+
+
+@pytest.mark.parametrize("text, value", [
+    ('{"a": [1, 2.5, null, true], "b": {"c": "中"}}', {"a": [1, 2.5, None, True], "b": {"c": "中"}}),
+    ('"s"', "s"),
+    ("3", 3),
+    ("null", None),
+    ("  []\n", []),
+])
+def test_read_json_decodes_the_document(text, value, tmp_path):
+    source = tmp_path / "in.json"
+    source.write_bytes(text.encode(DEFAULT_ENCODING))
+    with closes_files():
+        assert larder.read_json(path=str(source)) == value
+
+
+@pytest.mark.parametrize("text", ["", "{", '{"a": 1} trailing', "{'single': 1}"])
+def test_read_json_refuses_malformed_documents(text, tmp_path):
+    source = tmp_path / "in.json"
+    source.write_text(text)
+    with closes_files(), pytest.raises(json.JSONDecodeError):
+        larder.read_json(str(source))
+
+
+def test_read_json_uses_the_json_module_of_the_namespace(tmp_path, monkeypatch):
+    source = tmp_path / "in.json"
+    source.write_text("not json at all")
+    seen = []
+
+    def load(f, *args, **kwargs):
+        seen.append((f, f.mode, f.name, f.closed, args, kwargs))
+        return "decoded"
+
+    monkeypatch.setattr(larder, "json", types.SimpleNamespace(load=load))
+    with closes_files():
+        assert larder.read_json(str(source)) == "decoded"
+    (f, mode, name, closed, args, kwargs), = seen
+    assert (mode, name, closed, args, kwargs) == ("r", str(source), False, (), {}) and f.closed
+
+
+def test_read_json_closes_the_file_when_decoding_fails(tmp_path, monkeypatch):
+    source = tmp_path / "in.json"
+    source.write_text("{}")
+    opened = []
+
+    def load(f):
+        opened.append(f)
+        raise ValueError("cannot decode")
+
+    monkeypatch.setattr(larder, "json", types.SimpleNamespace(load=load))
+    with closes_files(), pytest.raises(ValueError, match="^cannot decode$") as info:
+        larder.read_json(str(source))
+    assert opened[0].closed and info.value.__context__ is None
+    monkeypatch.delattr(larder, "json")
+    with closes_files(), pytest.raises(NameError) as info:
+        larder.read_json(str(source))
+    assert str(info.value) == "name 'json' is not defined"
+
+
+# ---- writers ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("kind", ["str", "Path", "bytes"])
+def test_write_md_then_read_md_round_trip(kind, tmp_path):
+    target = _path_as(kind, tmp_path / "note.md")
+    text = "# 标题\n\n- item\n\ttabbed  \n"
+    with closes_files():
+        assert larder.write_md(text, target) is None
+        assert larder.read_md(target) == text
+    assert (tmp_path / "note.md").read_bytes() == text.encode("utf-8")
+
+
+def test_write_md_keywords_and_encodings(tmp_path):
+    target = tmp_path / "note.md"
+    larder.write_md(content="€ ü", md_path=str(target), encoding="utf-16")
+    assert target.read_bytes().decode("utf-16") == "€ ü"
+    larder.write_md("ü", str(target), None)
+    assert target.read_bytes() == "ü".encode(DEFAULT_ENCODING)
+    assert larder.read_md(md_path=str(target), encoding=None) == "ü"
+
+
+@pytest.mark.parametrize("kind", ["str", "Path", "bytes"])
+def test_create_empty_file_truncates_or_creates(kind, tmp_path):
+    existing, fresh = tmp_path / "existing.txt", tmp_path / "fresh.txt"
+    existing.write_text("content")
+    with closes_files():
+        assert larder.create_empty_file(_path_as(kind, existing)) is None
+        assert larder.create_empty_file(_path_as(kind, fresh), encoding="latin-1") is None
+    assert existing.read_bytes() == b"" and fresh.read_bytes() == b""
+
+
+WRITERS = [
+    pytest.param(lambda p: larder.save_txt(["x"], p), id="save_txt"),
+    pytest.param(lambda p: larder.write_md("x", p), id="write_md"),
+    pytest.param(lambda p: larder.create_empty_file(p), id="create_empty_file"),
+]
+READERS = [
+    pytest.param(lambda p: larder.read_txt(p), id="read_txt"),
+    pytest.param(lambda p: larder.read_md(p), id="read_md"),
+    pytest.param(lambda p: larder.read_json(p), id="read_json"),
+]
+
+
+@pytest.mark.parametrize("call", WRITERS + READERS)
+def test_missing_directory_and_directory_paths(call, tmp_path):
+    with closes_files():
+        with pytest.raises(FileNotFoundError):
+            call(str(tmp_path / "missing" / "file.txt"))
+        with pytest.raises(IsADirectoryError):
+            call(str(tmp_path))
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("call", [
+    pytest.param(lambda p: larder.read_txt(p, "no-such-codec"), id="read_txt"),
+    pytest.param(lambda p: larder.read_md(p, "no-such-codec"), id="read_md"),
+    pytest.param(lambda p: larder.write_md("x", p, "no-such-codec"), id="write_md"),
+    pytest.param(lambda p: larder.create_empty_file(p, "no-such-codec"), id="create_empty_file"),
+])
+def test_unknown_encoding(call, tmp_path):
+    target = tmp_path / "f.txt"
+    target.write_text("kept?")
+    with closes_files(), pytest.raises(LookupError):
+        call(str(target))
+
+
+@pytest.mark.parametrize("read", [larder.read_txt, larder.read_md], ids=lambda f: f.__name__)
+def test_undecodable_text(read, tmp_path):
+    source = tmp_path / "in.txt"
+    source.write_bytes(b"ok \xff\xfe")
+    with closes_files(), pytest.raises(UnicodeDecodeError):
+        read(str(source))
+
+
+def test_write_md_failures_leave_an_empty_file(tmp_path):
+    target = tmp_path / "note.md"
+    target.write_text("previous")
+    with closes_files(), pytest.raises(UnicodeEncodeError):
+        larder.write_md("plain € sign", str(target), "ascii")
+    assert target.read_bytes() == b""
+    target.write_text("previous")
+    with closes_files(), pytest.raises(TypeError):
+        larder.write_md(b"bytes", str(target))
+    assert target.read_bytes() == b""
+
+
+def test_exact_checks_touch_no_file(tmp_path):
+    target = tmp_path / "keep.txt"
+    target.write_text("content")
+    with pytest.raises(TypeError):
+        larder.create_empty_file(str(target), None)
+    with pytest.raises(TypeError):
+        larder.save_txt(["x"], target)
+    with pytest.raises(TypeError):
+        larder.read_txt(str(target), None)
+    assert target.read_text() == "content"
