@@ -11,7 +11,9 @@
 namespace kp {
 
 static Name s_is_coroutine_mark{"_is_coroutine_mark"};
-static Name s_return{"return"};
+static Name s_return{"return"}, s_Parameter{"Parameter"}, s_Signature{"Signature"},
+    s_POSITIONAL_OR_KEYWORD{"POSITIONAL_OR_KEYWORD"}, s_KEYWORD_ONLY{"KEYWORD_ONLY"}, s_default{"default"},
+    s_annotation{"annotation"}, s_return_annotation{"return_annotation"};
 
 static PyTypeObject* function_type();
 
@@ -177,6 +179,13 @@ static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size
     return result.release();
 }
 
+// Bound as a method when found on a class, like a Python function; this also
+// makes pydoc and help() document it as a routine with its signature.
+static PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
 static int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Function& fn = *reinterpret_cast<Function*>(self);
     Py_VISIT(fn.globals);
@@ -282,6 +291,37 @@ static PyObject* get_is_coroutine_marker(PyObject* self, void*) {
     return nullptr;
 }
 
+// inspect.signature() and help(): the real parameters, built on demand
+// from the current defaults and annotations.
+static PyObject* get_signature(PyObject* self, void*) {
+    Function& fn = *reinterpret_cast<Function*>(self);
+    const FunctionDef& def = *fn.def;
+    Ref inspect = steal(PyImport_ImportModule("inspect"));
+    Ref parameter = inspect ? getattr(inspect.get(), s_Parameter) : Ref{};
+    Ref signature = parameter ? getattr(inspect.get(), s_Signature) : Ref{};
+    Ref params = signature ? steal(PyList_New(0)) : Ref{};
+    if (!params) return nullptr;
+    for (int i = 0; i < def.nparams; i++) {
+        Ref kind = getattr(parameter.get(), i < def.npositional ? s_POSITIONAL_OR_KEYWORD : s_KEYWORD_ONLY);
+        Ref kwargs = kind ? steal(PyDict_New()) : Ref{};
+        if (!kwargs) return nullptr;
+        if (fn.default_of[i] && PyDict_SetItem(kwargs.get(), s_default, fn.default_of[i]) < 0) return nullptr;
+        PyObject* annotation = fn.annotations ? PyDict_GetItemWithError(fn.annotations, fn.names[i]) : nullptr;
+        if (annotation && PyDict_SetItem(kwargs.get(), s_annotation, annotation) < 0) return nullptr;
+        if (PyErr_Occurred()) return nullptr;
+        Ref args = steal(PyTuple_Pack(2, fn.names[i], kind.get()));
+        Ref p = args ? steal(PyObject_Call(parameter.get(), args.get(), kwargs.get())) : Ref{};
+        if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
+    }
+    Ref kwargs = steal(PyDict_New());
+    if (!kwargs) return nullptr;
+    PyObject* ret = fn.annotations ? PyDict_GetItemWithError(fn.annotations, s_return) : nullptr;
+    if (ret && PyDict_SetItem(kwargs.get(), s_return_annotation, ret) < 0) return nullptr;
+    if (PyErr_Occurred()) return nullptr;
+    Ref args = steal(PyTuple_Pack(1, params.get()));
+    return args ? PyObject_Call(signature.get(), args.get(), kwargs.get()) : nullptr;
+}
+
 #undef FIELD
 
 static PyGetSetDef function_getset[] = {
@@ -294,6 +334,7 @@ static PyGetSetDef function_getset[] = {
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"_is_coroutine_marker", get_is_coroutine_marker, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -310,6 +351,7 @@ static PyTypeObject* function_type() {
         t.tp_traverse = function_traverse;
         t.tp_clear = function_clear;
         t.tp_repr = function_repr;
+        t.tp_descr_get = function_descr_get;
         t.tp_getset = function_getset;
         t.tp_dictoffset = offsetof(Function, dict);
         t.tp_weaklistoffset = offsetof(Function, weakrefs);
