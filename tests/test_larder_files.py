@@ -41,6 +41,7 @@ def test_leak_detector_notices_an_unclosed_file(tmp_path):
     (None, ""),
     (3.5, ""),
     ({"k": "v"}, ""),
+    (iter(["a", "b"]), ""),
     (ListSub(["x", ListSub()]), "x\n[]\n"),
     (StrSub("sub"), "sub"),
     ([ShownAs("raw"), 2.5, ["in"]], "shown\n2.5\n['in']\n"),
@@ -52,13 +53,6 @@ def test_save_txt_replaces_the_file(contents, expected, tmp_path):
     with closes_files():
         assert larder.save_txt(contents, str(target)) is None
     assert target.read_bytes() == expected.encode(DEFAULT_ENCODING)
-
-
-def test_save_txt_writes_iterator_contents_nowhere(tmp_path):
-    target = tmp_path / "out.txt"
-    items = iter(["a", "b"])
-    larder.save_txt(contents=items, save_path=str(target))
-    assert target.read_text() == "" and next(items) == "a"
 
 
 # ---- readers ---------------------------------------------------------------------
@@ -223,15 +217,3 @@ def test_write_md_failures_leave_an_empty_file(tmp_path):
     with closes_files(), pytest.raises(TypeError):
         larder.write_md(b"bytes", str(target))
     assert target.read_bytes() == b""
-
-
-def test_exact_checks_touch_no_file(tmp_path):
-    target = tmp_path / "keep.txt"
-    target.write_text("content")
-    with pytest.raises(TypeError):
-        larder.create_empty_file(str(target), None)
-    with pytest.raises(TypeError):
-        larder.save_txt(["x"], target)
-    with pytest.raises(TypeError):
-        larder.read_txt(str(target), None)
-    assert target.read_text() == "content"

@@ -163,6 +163,12 @@ static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size
         add_traceback(fn);
         return nullptr;
     }
+    // Our functions call each other (and themselves) through the namespace:
+    // they count toward the interpreter's recursion limit like Python calls.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        add_traceback(fn);
+        return nullptr;
+    }
     Ref result;
     switch (fn.def->kind) {
     case FunctionKind::plain:
@@ -175,6 +181,7 @@ static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size
         result = make_async_generator(fn, bound, fn.def->task);
         break;
     }
+    Py_LeaveRecursiveCall();
     if (!result) add_traceback(fn);
     return result.release();
 }

@@ -55,6 +55,15 @@ static bool register_in_sys_modules(PyObject* module) {
     return present || PyDict_SetItem(modules, key.get(), module) == 0;
 }
 
+// A failed import leaves no module behind, also not the entry made above.
+static void unregister_from_sys_modules(PyObject* module) {
+    Exc error = Exc::fetch();
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* entry = PyDict_GetItemString(modules, this_module.full_name);
+    if (entry == module && PyDict_DelItemString(modules, this_module.full_name) < 0) PyErr_Clear();
+    error.restore();
+}
+
 static PyObject* init_code = nullptr;
 
 int module_exec(PyObject* module) {
@@ -73,6 +82,7 @@ int module_exec(PyObject* module) {
     if (!ok) {
         std::string name = std::string("init ") + this_module.full_name;
         add_traceback_entry(name.c_str(), globals, &init_code);
+        unregister_from_sys_modules(module);
         Py_CLEAR(the_module);
         return -1;
     }
