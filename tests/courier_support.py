@@ -1,11 +1,11 @@
-"""Shared helpers for the kelpie.courier tests: a real aiohttp.web server that
-runs on the test's own event loop, and a recording stand-in for the aiohttp
-module that wraps the real client session and request context managers."""
+"""Shared helpers for the kelpie.courier tests: a real aiohttp.web server on the
+test's own event loop, and a recording stand-in for the aiohttp module."""
 
 import asyncio
 import gc
 import json
 import socket
+import sys
 import urllib.parse
 import warnings
 
@@ -14,11 +14,6 @@ import pytest
 from aiohttp import web
 from yarl import URL
 
-import os, sys, importlib.util  # TEMP-HOOK
-if os.environ.get("COURIER_REF"):  # TEMP-HOOK
-    _spec = importlib.util.spec_from_file_location("kelpie.courier", os.environ["COURIER_REF"])  # TEMP-HOOK
-    _m = importlib.util.module_from_spec(_spec); sys.modules["kelpie.courier"] = _m  # TEMP-HOOK
-    _spec.loader.exec_module(_m); import kelpie; kelpie.courier = _m  # TEMP-HOOK
 import kelpie.courier as courier
 
 SAFETY = 30  # seconds; only guards against a hang, never asserted on
@@ -32,42 +27,33 @@ def free_port():
 
 
 class Received:
-    def __init__(self, path, query, headers, content_type, body, fields):
-        self.path = path
-        self.query = query
-        self.headers = headers
-        self.content_type = content_type
-        self.body = body  # raw bytes, for non-form bodies
-        self.fields = fields  # [(name, filename, content_type, bytes)] for forms
+    def __init__(self, headers, content_type, body, fields):
+        self.headers, self.content_type, self.body, self.fields = headers, content_type, body, fields
 
     def json(self, **kw):
         return json.loads(self.body.decode("utf-8"), **kw)
 
 
 class Server:
-    """aiohttp.web application on 127.0.0.1, port chosen by the OS.
-
-    Routes (all POST):
-      /reply?status=&ctype=&body=   answer with that status, type and text
-      /echo-id                      answer {"id": <id from the JSON or form>}
-      /script/<key>                 stream self.scripts[key] piece by piece
-      /stall/<key>?phase=           stop before the headers, or after them, or
-                                    after a first chunk, until released
-    Every request is recorded in self.received before it is answered.
-    """
+    """POST routes:
+      /reply?status=&ctype=&body=  answer with that status, content type and text
+      /echo-id?status=             answer {"id": <id from the JSON body or the form>}
+      /script/<key>                stream self.scripts[key], one network write per piece
+      /stall/<key>?phase=&status=  signal arrival, then hold until released: before
+                                   the headers, after them ("body"), or after a first
+                                   event-stream line ("midstream")
+    Every request body is recorded in self.received: raw bytes, or form fields as
+    (name, filename, content type, value) in arrival order."""
 
     def __init__(self):
-        self.received = []
-        self.scripts = {}
-        self.arrived = {}
+        self.received, self.scripts, self.arrived = [], {}, {}
         self.release = asyncio.Event()
 
     async def __aenter__(self):
         app = web.Application()
-        app.router.add_post("/reply", self._reply)
-        app.router.add_post("/echo-id", self._echo_id)
-        app.router.add_post("/script/{key}", self._script)
-        app.router.add_post("/stall/{key}", self._stall)
+        for route, handler in [("/reply", self._reply), ("/echo-id", self._echo_id),
+                               ("/script/{key}", self._script), ("/stall/{key}", self._stall)]:
+            app.router.add_post(route, handler)
         self._runner = web.AppRunner(app, handler_cancellation=True, access_log=None)
         await self._runner.setup()
         site = web.TCPSite(self._runner, "127.0.0.1", 0)
@@ -80,8 +66,7 @@ class Server:
         await self._runner.cleanup()
 
     def url(self, path, **query):
-        u = URL(f"http://127.0.0.1:{self.port}{path}")
-        return str(u.with_query(query) if query else u)
+        return str(URL(f"http://127.0.0.1:{self.port}{path}").with_query(query))
 
     def arrival(self, key):
         return self.arrived.setdefault(key, asyncio.Event())
@@ -90,20 +75,17 @@ class Server:
         await asyncio.wait_for(self.arrival(key).wait(), SAFETY)
 
     async def _record(self, request):
-        ctype = request.content_type
         fields, body = [], b""
-        if ctype == "multipart/form-data":
+        if request.content_type == "multipart/form-data":
             reader = await request.multipart()
             while (part := await reader.next()) is not None:
                 filename = part.filename and urllib.parse.unquote(part.filename)  # aiohttp %-quotes it
-                fields.append((part.name, filename,
-                               part.headers.get("Content-Type"), await part.read()))
-        elif ctype == "application/x-www-form-urlencoded":
-            for name, value in (await request.post()).items():
-                fields.append((name, None, None, value.encode()))
+                fields.append((part.name, filename, part.headers.get("Content-Type"), bytes(await part.read())))
+        elif request.content_type == "application/x-www-form-urlencoded":
+            fields = [(name, None, None, value.encode()) for name, value in (await request.post()).items()]
         else:
             body = await request.read()
-        rec = Received(request.path, dict(request.query), dict(request.headers), ctype, body, fields)
+        rec = Received(dict(request.headers), request.content_type, body, fields)
         self.received.append(rec)
         return rec
 
@@ -115,16 +97,14 @@ class Server:
 
     async def _echo_id(self, request):
         rec = await self._record(request)
-        ident = rec.json()["id"] if rec.body else dict((f[0], f[3].decode()) for f in rec.fields)["id"]
-        status = int(request.query.get("status", "200"))
-        return web.json_response({"id": ident}, status=status)
+        ident = rec.json()["id"] if rec.body else {f[0]: f[3].decode() for f in rec.fields}["id"]
+        return web.json_response({"id": ident}, status=int(request.query.get("status", "200")))
 
     async def _script(self, request):
         await self._record(request)
-        pieces = self.scripts[request.match_info["key"]]
-        resp = web.StreamResponse(status=200, headers={"Content-Type": "text/event-stream"})
+        resp = web.StreamResponse(headers={"Content-Type": "text/event-stream"})
         await resp.prepare(request)
-        for piece in pieces:
+        for piece in self.scripts[request.match_info["key"]]:
             await resp.write(piece)
             await asyncio.sleep(0.02)  # let each piece travel on its own
         await resp.write_eof()
@@ -133,12 +113,12 @@ class Server:
     async def _stall(self, request):
         await self._record(request)
         key, phase = request.match_info["key"], request.query.get("phase", "headers")
-        status = int(request.query.get("status", "200"))
         if phase == "headers":
             self.arrival(key).set()
             await self.release.wait()
             return web.Response(text="late")
-        resp = web.StreamResponse(status=status, headers={"Content-Type": "application/json"})
+        resp = web.StreamResponse(status=int(request.query.get("status", "200")),
+                                  headers={"Content-Type": "application/json"})
         await resp.prepare(request)
         if phase == "midstream":
             await resp.write(b"data: one\n\n")
@@ -147,45 +127,35 @@ class Server:
         return resp
 
 
-def run(fn, *args):
-    """Run `await fn(server, *args)` on a fresh event loop with a live server."""
+def run(fn):
+    """Run `await fn(server)` on a fresh event loop with a live server."""
 
     async def main():
         async with Server() as srv:
-            return await fn(srv, *args)
+            return await fn(srv)
 
     return asyncio.run(main())
-
-
-def run_loop(coro):
-    return asyncio.run(coro)
 
 
 # ---------------------------------------------------------------- recording aiohttp
 
 
 class Recorder:
-    """Put in place of kelpie.courier.aiohttp.  Everything is the real aiohttp
-    module except ClientSession, whose sessions and request context managers
-    are proxies that log enter/exit (with the exception type handed to exit)
-    and delegate to the real objects.
+    """Stands in for kelpie.courier.aiohttp: the real module, except that
+    ClientSession gives a proxy session whose context and whose post() context
+    log their enter/exit (exit with the exception type it is handed) and
+    delegate to the real objects.
 
-    stall: one of "session_enter", "response_exit", "session_exit": wait there
-    forever (until cancelled) after signalling `self.stalled`.
-    suppress: "response" or "session": that exit answers True.
-    raise_in_response_exit: exit of the response raises KeyError when it is
-    handed an exception."""
+    stall: "session_enter", "response_exit" or "session_exit": signal
+    `stalled` there and wait until cancelled.  suppress: "response" or
+    "session": that exit answers True.  raise_in_response_exit: that exit
+    raises KeyError when handed an exception."""
 
     def __init__(self, stall=None, suppress=None, raise_in_response_exit=False):
-        self.events = []
-        self.post_calls = []
-        self.session_args = []
-        self.real_sessions = []
-        self.stall = stall
-        self.suppress = suppress
-        self.raise_in_response_exit = raise_in_response_exit
-        self.stalled = asyncio.Event()
-        self.session_left = asyncio.Event()
+        self.events, self.post_calls, self.session_args, self.real_sessions = [], [], [], []
+        self.exc_visible_in_exit = []
+        self.stall, self.suppress, self.raise_in_response_exit = stall, suppress, raise_in_response_exit
+        self.stalled, self.session_left = asyncio.Event(), asyncio.Event()
 
     def __getattr__(self, name):
         return getattr(aiohttp, name)
@@ -199,8 +169,13 @@ class Recorder:
             self.stalled.set()
             await asyncio.get_running_loop().create_future()
 
+    def _exit(self, what, et, ev):
+        self.events.append(f"{what}_exit({et.__name__ if et else None})")
+        if et is not None:
+            self.exc_visible_in_exit.append(sys.exc_info()[1] is ev)
+
     def assert_clean(self):
-        """Every real session was closed and nothing warns about leaks."""
+        """Every real session was closed and nothing warns about a leak."""
         assert all(s.closed for s in self.real_sessions)
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -209,21 +184,28 @@ class Recorder:
 
 
 @pytest.fixture
-def recorder(monkeypatch):
-    rec = Recorder()
-    monkeypatch.setattr(courier, "aiohttp", rec)
-    yield rec
-    rec.assert_clean()
+def install(monkeypatch):
+    """install(**options) puts a fresh Recorder in kelpie.courier.aiohttp."""
+    made = []
+
+    def make(**options):
+        made.append(Recorder(**options))
+        monkeypatch.setattr(courier, "aiohttp", made[-1])
+        return made[-1]
+
+    yield make
+    for rec in made:
+        rec.assert_clean()
 
 
-def _name(et):
-    return et.__name__ if et is not None else None
+@pytest.fixture
+def recorder(install):
+    return install()
 
 
 class _SessionProxy:
     def __init__(self, rec):
-        self._rec = rec
-        self._real = None
+        self._rec, self._real = rec, None
 
     async def __aenter__(self):
         await self._rec._maybe_stall("session_enter")
@@ -234,7 +216,7 @@ class _SessionProxy:
         return self
 
     async def __aexit__(self, et, ev, tb):
-        self._rec.events.append(f"session_exit({_name(et)})")
+        self._rec._exit("session", et, ev)
         try:
             await self._rec._maybe_stall("session_exit")
         finally:
@@ -250,8 +232,7 @@ class _SessionProxy:
 
 class _ResponseProxy:
     def __init__(self, rec, inner):
-        self._rec = rec
-        self._inner = inner
+        self._rec, self._inner = rec, inner
 
     async def __aenter__(self):
         response = await self._inner.__aenter__()
@@ -259,7 +240,7 @@ class _ResponseProxy:
         return response
 
     async def __aexit__(self, et, ev, tb):
-        self._rec.events.append(f"response_exit({_name(et)})")
+        self._rec._exit("response", et, ev)
         try:
             await self._rec._maybe_stall("response_exit")
         finally:
@@ -270,6 +251,7 @@ class _ResponseProxy:
 
 
 def path(*, exc=None, response=True):
-    """The event log of one call that got as far as `response`."""
-    head = ["session_enter", "post"] + (["response_enter", f"response_exit({_name(exc)})"] if response else [])
-    return head + [f"session_exit({_name(exc)})"]
+    """Event log of one call that got as far as the response (or not)."""
+    name = exc.__name__ if exc else None
+    inner = ["response_enter", f"response_exit({name})"] if response else []
+    return ["session_enter", "post", *inner, f"session_exit({name})"]

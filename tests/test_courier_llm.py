@@ -1,9 +1,11 @@
 """async_llm_api: the chat request it builds and what it hands back."""
 
+import asyncio
+
 import aiohttp
 import pytest
 
-from tests.courier_support import courier, run, run_loop
+from tests.courier_support import courier, run
 
 llm = courier.async_llm_api
 
@@ -46,7 +48,7 @@ def test_delegates_to_async_call_api(monkeypatch, key, auth):
         return answer
 
     monkeypatch.setattr(courier, "async_call_api", spy)
-    assert run_loop(llm("写一首诗", url, key, "model-x")) is answer
+    assert asyncio.run(llm("写一首诗", url, key, "model-x")) is answer
     (args, kwargs), = seen
     assert len(args) == 1 and args[0] is url
     assert list(kwargs) == ["headers", "payload"]
@@ -75,5 +77,23 @@ def test_non_json_success_raises():
 def test_url_is_checked_only_when_awaited():
     coro = llm("hi", None, "k")
     with pytest.raises(TypeError) as info:
-        run_loop(coro)
+        asyncio.run(coro)
     assert str(info.value) == "Argument 'url' has incorrect type (expected str, got NoneType)"
+
+
+@pytest.mark.parametrize("name, make", [
+    ("async_call_api", lambda url: llm("hi", url, "k")),
+    ("_to_formdata", lambda url: courier.async_call_api(url, use_form=True)),
+    ("aiohttp", lambda url: courier.async_call_api(url)),
+])
+def test_module_globals_are_looked_up_when_used(name, make):
+    namespace = vars(courier)
+    saved = dict(namespace)
+    coro = make("http://127.0.0.1:1/")
+    del namespace[name]
+    try:
+        with pytest.raises(NameError, match=f"^name '{name}' is not defined$"):
+            asyncio.run(coro)
+    finally:  # put everything back in its original order
+        namespace.clear()
+        namespace.update(saved)

@@ -6,6 +6,7 @@ import asyncio.coroutines
 import collections
 import importlib
 import inspect
+import subprocess
 import sys
 import traceback
 import types
@@ -14,7 +15,7 @@ import typing
 import aiohttp
 import pytest
 
-from tests.courier_support import courier, free_port, run_loop
+from tests.courier_support import courier, free_port
 
 ASYNC_NAMES = ["async_call_api", "async_llm_api", "async_call_api_stream"]
 FUNCTION_NAMES = ["_to_formdata"] + ASYNC_NAMES
@@ -98,13 +99,53 @@ def test_inspect_sees_coroutine_functions():
 
 
 def test_importing_again_gives_the_same_module(monkeypatch):
-    before = dict(vars(courier))
+    own = {k: v for k, v in vars(courier).items() if not k.startswith("__") or k in ("__all__", "__test__")}
     monkeypatch.delitem(sys.modules, "kelpie.courier")
-    again = importlib.import_module("kelpie.courier")
-    assert again is courier
+    assert importlib.import_module("kelpie.courier") is courier
     assert importlib.reload(courier) is courier
-    assert dict(vars(courier)) == before
-    assert all(vars(courier)[k] is v for k, v in before.items())
+    assert all(vars(courier)[k] is v for k, v in own.items()) and len(own) == 17
+
+
+IMPORT_FAILURES = r"""
+import sys, traceback, typing, aiohttp
+def attempt():
+    try:
+        import kelpie.courier
+    except ImportError as exc:
+        entry = traceback.extract_tb(exc.__traceback__)[-1]
+        print(type(exc).__name__, "|", exc, "|", entry.name, entry.filename, "kelpie.courier" in sys.modules)
+saved = typing.AsyncIterator
+del typing.AsyncIterator
+attempt()
+typing.AsyncIterator = saved
+sys.modules["aiohttp"] = None
+attempt()
+sys.modules["aiohttp"] = aiohttp
+import kelpie.courier
+print(kelpie.courier.AsyncIterator is saved, kelpie.courier.__all__)
+try:
+    import _xxsubinterpreters as interpreters
+except ImportError:
+    print("no sub-interpreters here")
+else:
+    try:
+        interpreters.run_string(interpreters.create(), "import kelpie.courier")
+    except Exception as exc:
+        print(type(exc).__name__ + ":", exc)
+"""
+
+
+def test_failed_import_is_retried_and_other_interpreters_are_refused():
+    out = subprocess.run([sys.executable, "-W", "error", "-c", IMPORT_FAILURES], capture_output=True, text=True,
+                         check=True, cwd="/").stdout.splitlines()
+    assert out[:3] == [
+        "ImportError | cannot import name AsyncIterator | init kelpie.courier kelpie/courier False",
+        "ModuleNotFoundError | import of aiohttp halted; None in sys.modules | init kelpie.courier kelpie/courier False",
+        "True ['async_call_api', 'async_call_api_stream', 'async_llm_api']",
+    ]
+    if out[3] != "no sub-interpreters here":
+        assert out[3] == ("RunFailedError: <class 'ImportError'>: Interpreter change detected - this module can only "
+                          "be loaded into one interpreter per process.")
 
 
 # ------------------------------------------------------------------ argument checks
@@ -115,6 +156,10 @@ class Str(str):
 
 
 class Dict(dict):
+    pass
+
+
+class Ordered(collections.OrderedDict):
     pass
 
 
@@ -162,10 +207,10 @@ def test_argument_errors_are_raised_by_the_call(call, message):
 
 @pytest.mark.parametrize("call, prefix", [
     (lambda: A(Str("http://x")), "Argument 'url' has incorrect type (expected str, got Str)"),
-    (lambda: A("u", collections.OrderedDict()), "Argument 'headers' has incorrect type (expected dict, got OrderedDict)"),
+    (lambda: A("u", Ordered()), "Argument 'headers' has incorrect type (expected dict, got Ordered)"),
     (lambda: A("u", Dict()), "Argument 'headers' has incorrect type (expected dict, got Dict)"),
     (lambda: S(Str("u")), "Argument 'url' has incorrect type (expected str, got Str)"),
-    (lambda: S("u", collections.defaultdict(int)), "Argument 'headers' has incorrect type (expected dict, got defaultdict)"),
+    (lambda: S("u", Dict()), "Argument 'headers' has incorrect type (expected dict, got Dict)"),
     (lambda: L(Str("p"), "u", "k"), "Argument 'prompt' has incorrect type (expected str, got Str)"),
     (lambda: L("p", "u", "k", Str("m")), "Argument 'llm_name' has incorrect type (expected str, got Str)"),
 ])
@@ -180,108 +225,62 @@ class Boom(Exception):
     pass
 
 
-class BadBool:
-    def __bool__(self):
-        raise Boom
+class Flag:
+    """Truth value that logs each test of it and raises when told to."""
 
-
-class CountingBool:
-    def __init__(self, *answers):
-        self.answers, self.calls = list(answers), 0
+    def __init__(self, log, name, value):
+        self.log, self.name, self.value = log, name, value
 
     def __bool__(self):
-        self.calls += 1
-        return self.answers.pop(0)
+        self.log.append(self.name)
+        if self.value is Boom:
+            raise Boom(self.name)
+        return self.value
 
 
-@pytest.mark.parametrize("call", [
-    lambda: A(None, headers=[], use_form=BadBool()),
-    lambda: S(None, use_form=BadBool(), sse=1),
-    lambda: S(None, use_form=BadBool(), sse=BadBool()),
-    lambda: S(None, headers=[], sse=BadBool()),
+@pytest.mark.parametrize("make, tested, raised", [
+    (lambda log: A(None, headers=[], use_form=Flag(log, "use_form", Boom)), ["use_form"], "use_form"),
+    (lambda log: A("u", use_form=Flag(log, "use_form", True)), ["use_form"], None),
+    (lambda log: S(None, sse=Flag(log, "sse", Boom), use_form=Flag(log, "use_form", Boom)), ["use_form"], "use_form"),
+    (lambda log: S(None, [], sse=Flag(log, "sse", Boom), use_form=Flag(log, "use_form", False)), ["use_form", "sse"], "sse"),
+    (lambda log: S("u", sse=Flag(log, "sse", True), use_form=Flag(log, "use_form", False)), ["use_form", "sse"], None),
 ])
-def test_truth_test_errors_come_before_type_checks(call):
-    with pytest.raises(Boom):
-        call()
+def test_flags_are_tested_once_at_the_call_before_type_checks(make, tested, raised):
+    log = []
+    if raised:
+        with pytest.raises(Boom, match=raised):
+            make(log)
+    else:
+        obj = make(log)
+        obj.close() if asyncio.iscoroutine(obj) else None
+        del obj
+    assert log == tested
 
 
-def test_stream_takes_use_form_before_sse():
-    order = []
-
-    class Tracing:
-        def __init__(self, name):
-            self.name = name
-
-        def __bool__(self):
-            order.append(self.name)
-            return False
-
-    S("u", sse=Tracing("sse"), use_form=Tracing("use_form"))
-    assert order == ["use_form", "sse"]
-
-
-@pytest.mark.parametrize("make, judged", [
-    (lambda flag: A("u", use_form=flag), 1),
-    (lambda flag: S("u", use_form=flag, sse=flag), 2),
+@pytest.mark.parametrize("make", [
+    lambda: A("u", headers=None), lambda: A(url="u"), lambda: A("u", {}, object(), data=1, files=0, use_form=None),
+    lambda: L("p", "u", None), lambda: L("p", None, None), lambda: L(prompt="p", llm_url=1, llm_key=2, llm_name="m"),
 ])
-def test_flags_are_judged_once_at_the_call(make, judged):
-    flag = CountingBool(True, True, False, False)
-    obj = make(flag)
-    assert flag.calls == judged
-    if asyncio.iscoroutine(obj):
-        obj.close()
-    del obj
-    assert flag.calls == judged
-
-
-@pytest.mark.parametrize("call", [
-    lambda: A("u", headers=None),
-    lambda: A(url="u"),
-    lambda: A("u", {}, object(), data=1, files=0, use_form=None),
-    lambda: L("p", "u", None),
-    lambda: L("p", None, None),
-    lambda: L(prompt="p", llm_url=1, llm_key=2, llm_name="m"),
-])
-def test_accepted_arguments_give_a_coroutine(call):
-    coro = call()
+def test_accepted_arguments_give_a_coroutine(make):
+    coro = make()
     assert asyncio.iscoroutine(coro)
     coro.close()
 
 
-def test_stream_call_gives_an_async_generator():
-    agen = S("u", {}, None, data=1, files=0, use_form=0, sse=0)
-    assert agen.__aiter__() is agen
-    assert all(callable(getattr(agen, m)) for m in ("__anext__", "asend", "athrow", "aclose"))
-    assert not inspect.isawaitable(agen)
+async def drain(agen):
+    return [item async for item in agen]
 
 
-# ------------------------------------------------------------------ traceback entries
-
-
-def _entries(exc):
-    return [(f.name, f.filename) for f in traceback.extract_tb(exc.__traceback__)]
-
-
-@pytest.mark.parametrize("name, make", [
-    ("async_call_api", lambda url: A(url)),
-    ("async_llm_api", lambda url: L("p", url, "k")),
+@pytest.mark.parametrize("make, names", [
+    (lambda url: A(url), ["async_call_api"]),
+    (lambda url: L("p", url, "k"), ["async_llm_api", "async_call_api"]),
+    (lambda url: drain(S(url)), ["async_call_api_stream"]),
+    (lambda url: drain(S(url, files={"avatar": (1,)})), ["async_call_api_stream", "_to_formdata"]),
+    (lambda url: F(files={"avatar": 5}), ["_to_formdata"]),
 ])
-def test_traceback_names_the_coroutine_function(name, make):
-    url = f"http://127.0.0.1:{free_port()}/"
-    with pytest.raises(aiohttp.ClientConnectionError) as info:
-        run_loop(make(url))
-    assert ("kelpie.courier." + name, "kelpie/courier") in _entries(info.value)
-    if name == "async_llm_api":
-        assert ("kelpie.courier.async_call_api", "kelpie/courier") in _entries(info.value)
-
-
-def test_traceback_names_the_stream_and_the_form_builder():
-    async def consume():
-        async for _ in S("http://127.0.0.1:1/", files={"avatar": (1,)}):
-            pass
-
-    with pytest.raises(TypeError) as info:
-        run_loop(consume())
-    entries = _entries(info.value)
-    assert ("kelpie.courier.async_call_api_stream", "kelpie/courier") in entries
-    assert ("kelpie.courier._to_formdata", "kelpie/courier") in entries
+def test_traceback_names_the_function(make, names):
+    with pytest.raises((TypeError, aiohttp.ClientConnectionError)) as info:
+        asyncio.run(make(f"http://127.0.0.1:{free_port()}/"))
+    entries = [(f.name, f.filename) for f in traceback.extract_tb(info.value.__traceback__)]
+    for name in names:
+        assert ("kelpie.courier." + name, "kelpie/courier") in entries

@@ -1,0 +1,366 @@
+"""Session and response lifetimes on every path, cancellation, and the
+coroutine / async-generator protocol of the objects the functions return."""
+
+import asyncio
+import gc
+import inspect
+import io
+import sys
+import warnings
+import weakref
+
+import aiohttp
+import pytest
+
+from tests.courier_support import SAFETY, courier, free_port, install, path, run  # noqa: F401  (fixture)
+
+call, stream, llm = courier.async_call_api, courier.async_call_api_stream, courier.async_llm_api
+CE, GE = asyncio.CancelledError, GeneratorExit
+
+
+class Boom(Exception):
+    pass
+
+
+class BadBool:
+    def __bool__(self):
+        raise Boom
+
+
+def dead_url(_):
+    return f"http://127.0.0.1:{free_port()}/"
+
+
+async def drain(agen):
+    return [item async for item in agen]
+
+
+# (name, make awaitable from server, expected result or exception type, events; None = computed from error)
+CALL_PATHS = [
+    ("ok", lambda s: call(s.url("/reply")), {"ok": True}, path()),
+    ("404", lambda s: call(s.url("/reply", status="404", body="nf")), (404, "nf"), path()),
+    ("form-fallback", lambda s: call(s.url("/reply", ctype="text/plain", body="t"), use_form=1), "t", path()),
+    ("decode-error", lambda s: call(s.url("/reply", ctype="text/plain")), aiohttp.ContentTypeError,
+     path(exc=aiohttp.ContentTypeError)),
+    ("refused", lambda s: call(dead_url(s)), aiohttp.ClientConnectionError, None),
+    ("form-builder", lambda s: call(s.url("/reply"), files={"avatar": (1,)}), TypeError,
+     ["session_enter", "session_exit(TypeError)"]),
+    ("files-truth", lambda s: call(s.url("/reply"), files=BadBool()), Boom, ["session_enter", "session_exit(Boom)"]),
+    ("files-truth-form", lambda s: call(s.url("/reply"), files=BadBool(), use_form=True), Boom,
+     ["session_enter", "session_exit(Boom)"]),
+    ("llm", lambda s: llm("p", s.url("/reply"), "k"), {"ok": True}, path()),
+    ("stream-ok", lambda s: drain(stream(s.url("/reply"))), [b'{"ok": true}'], path()),
+    ("stream-sse-ok", lambda s: drain(stream(s.url("/reply", body="data: x"), sse=True)), [b"x"], path()),
+    ("stream-404", lambda s: drain(stream(s.url("/reply", status="404"))), RuntimeError, path(exc=RuntimeError)),
+    ("stream-refused", lambda s: drain(stream(dead_url(s))), aiohttp.ClientConnectionError, None),
+    ("stream-form-builder", lambda s: drain(stream(s.url("/reply"), files={"a": b""})), TypeError,
+     ["session_enter", "session_exit(TypeError)"]),
+    ("stream-files-truth", lambda s: drain(stream(s.url("/reply"), files=BadBool(), use_form=True)), Boom,
+     ["session_enter", "session_exit(Boom)"]),
+]
+
+
+@pytest.mark.parametrize("make, expected, events", [c[1:] for c in CALL_PATHS], ids=[c[0] for c in CALL_PATHS])
+def test_response_is_left_before_session_on_every_path(install, make, expected, events):
+    rec = install()
+
+    async def go(srv):
+        try:
+            return await make(srv)
+        except Exception as exc:  # compared below
+            return exc
+
+    result = run(go)
+    if isinstance(expected, type):
+        assert isinstance(result, expected)
+        if events is None:
+            events = path(exc=type(result), response=False)
+    else:
+        assert result == expected
+    assert rec.events == events
+    assert rec.session_args == [((), {})] and len(rec.real_sessions) == 1
+    assert all(rec.exc_visible_in_exit)  # each exit runs while its exception is being handled
+
+
+STALLS = [
+    # (name, recorder stall, server phase, kwargs for the call, events)
+    ("session-enter", "session_enter", None, {}, []),
+    ("headers", None, "headers", {}, ["session_enter", "post", "session_exit(CancelledError)"]),
+    ("json-body", None, "body", {}, path(exc=CE)),
+    ("form-body", None, "body", {"use_form": True}, path(exc=CE)),
+    ("error-text", None, "body", {"status": "404"}, path(exc=CE)),
+    ("response-exit", "response_exit", None, {}, path()[:-1] + ["session_exit(CancelledError)"]),
+    ("session-exit", "session_exit", None, {}, path()),
+]
+
+
+@pytest.mark.parametrize("stall, phase, kwargs, events", [s[1:] for s in STALLS], ids=[s[0] for s in STALLS])
+def test_cancelling_a_call_leaves_both_contexts(install, stall, phase, kwargs, events):
+    rec = install(stall=stall)
+
+    async def go(srv):
+        kw = dict(kwargs)
+        url = srv.url("/stall/k", phase=phase, status=kw.pop("status", "200")) if phase else srv.url("/reply")
+        task = asyncio.ensure_future(call(url, **kw))
+        await asyncio.wait_for(srv.arrival("k").wait() if phase else rec.stalled.wait(), SAFETY)
+        task.cancel()
+        with pytest.raises(CE):
+            await task
+        return task.cancelled()
+
+    assert run(go) is True
+    assert rec.events == events
+
+
+@pytest.mark.parametrize("phase, events", [
+    ("headers", ["session_enter", "post", "session_exit(CancelledError)"]),
+    ("midstream", path(exc=CE)),
+])
+def test_cancelling_a_stream_consumer_leaves_both_contexts(install, phase, events):
+    rec = install()
+
+    async def consume(agen, seen, got_one):
+        async for item in agen:
+            seen.append(item)
+            got_one.set()
+
+    async def go(srv):
+        seen, got_one = [], asyncio.Event()
+        task = asyncio.ensure_future(consume(stream(srv.url("/stall/k", phase=phase), sse=True), seen, got_one))
+        await srv.wait_arrival("k")
+        if phase == "midstream":
+            await asyncio.wait_for(got_one.wait(), SAFETY)
+        task.cancel()
+        with pytest.raises(CE):
+            await task
+        return seen
+
+    assert run(go) == ([b"one"] if phase == "midstream" else [])
+    assert rec.events == events
+
+
+@pytest.mark.parametrize("options, last", [
+    ({"suppress": "response"}, "session_exit(None)"),
+    ({"suppress": "session"}, "session_exit(ContentTypeError)"),
+    ({"raise_in_response_exit": True}, "session_exit(KeyError)"),
+])
+def test_exit_answers_decide_the_outcome(install, options, last):
+    rec = install(**options)
+
+    async def go(srv):
+        try:
+            return await call(srv.url("/reply", ctype="text/plain"))
+        except KeyError as exc:
+            return exc
+
+    result = run(go)
+    if "suppress" in options:  # a true answer swallows the error; nothing follows, so None
+        assert result is None
+    else:  # the exit's own error replaces the original, which becomes its context
+        assert isinstance(result, KeyError) and isinstance(result.__context__, aiohttp.ContentTypeError)
+    assert rec.events == path(exc=aiohttp.ContentTypeError)[:-1] + [last]
+
+
+async def close_early(box, how, rec):
+    agen = box.pop()  # the only reference
+    if how == "break":
+        async for _ in agen:
+            break
+        assert "response_exit(None)" not in rec.events and not rec.session_left.is_set()
+        await agen.aclose()
+    elif how == "athrow":
+        with pytest.raises(Boom):
+            await agen.athrow(Boom)
+    else:  # dropped: the loop's async-generator finaliser closes it
+        ref = weakref.ref(agen)
+        del agen
+        gc.collect()
+        await asyncio.wait_for(rec.session_left.wait(), SAFETY)
+        gc.collect()
+        assert ref() is None
+        return
+    with pytest.raises(StopAsyncIteration):
+        await agen.__anext__()
+
+
+@pytest.mark.parametrize("how, exc", [("break", GE), ("athrow", Boom), ("dropped", GE)])
+def test_stream_closed_at_a_yield(install, how, exc):
+    rec = install()
+
+    async def go(srv):
+        srv.scripts["k"] = [b"data: 1\n", b"data: 2\n", b"data: 3\n"]
+        box = [stream(srv.url("/script/k"), sse=True)]
+        assert await box[0].asend(None) == b"1"
+        await close_early(box, how, rec)
+
+    run(go)
+    assert rec.events == path(exc=exc)
+
+
+def test_unstarted_objects_touch_nothing(install):
+    rec = install()
+
+    async def go(srv):
+        agen = stream(srv.url("/reply"))
+        await agen.aclose()
+        with pytest.raises(StopAsyncIteration):
+            await agen.__anext__()
+        stream(srv.url("/reply"), files={"f": io.BytesIO()})
+        call(srv.url("/reply")).close()
+        llm("p", srv.url("/reply"), "k").close()
+        gc.collect()
+        return srv.received
+
+    assert run(go) == []
+    assert rec.session_args == [] and rec.events == []
+
+
+# ------------------------------------------------------------------ coroutine protocol
+
+MAKERS = [("async_call_api", lambda url: call(url)), ("async_llm_api", lambda url: llm("p", url, "k"))]
+
+
+@pytest.mark.parametrize("name, make", MAKERS, ids=[m[0] for m in MAKERS])
+def test_coroutine_object_basics(name, make):
+    coro = make("http://127.0.0.1:1/")
+    assert asyncio.iscoroutine(coro) and inspect.isawaitable(coro)
+    assert coro.__name__ == coro.__qualname__ == name
+    with pytest.raises(TypeError, match="^can't send non-None value to a just-started coroutine$"):
+        coro.send(1)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        coro.close()
+        make("http://127.0.0.1:1/").close()
+        del coro
+        gc.collect()
+    assert caught == []
+    with pytest.warns(RuntimeWarning, match=f"^coroutine '{name}' was never awaited"):
+        make("http://127.0.0.1:1/")
+        gc.collect()
+
+
+@pytest.mark.parametrize("name, make", MAKERS, ids=[m[0] for m in MAKERS])
+def test_awaited_coroutine_cannot_be_reused(name, make):
+    async def go(srv):
+        coro = make(srv.url("/reply"))
+        first = await coro
+        with pytest.raises(RuntimeError, match="^cannot reuse already awaited coroutine$"):
+            await coro
+        return first
+
+    assert run(go) == {"ok": True}
+
+
+async def by_hand(coro):
+    """Drive a coroutine with send(): its result arrives as StopIteration.value."""
+    while True:
+        try:
+            fut = coro.send(None)
+        except StopIteration as stop:
+            return stop.value
+        if fut is None:
+            await asyncio.sleep(0)
+        else:
+            fut._asyncio_future_blocking = False
+            await fut
+
+
+@pytest.mark.parametrize("make, expected", [
+    (lambda s: call(s.url("/reply", status="404", body="nf")), (404, "nf")),
+    (lambda s: llm("p", s.url("/reply", body="[1, [2]]"), "k"), [1, [2]]),
+    (lambda s: stream(s.url("/reply", body="abc")).__anext__(), b"abc"),
+])
+def test_results_survive_being_driven_by_send(make, expected):
+    assert run(lambda s: by_hand(make(s))) == expected
+
+
+@pytest.mark.parametrize("make", [
+    lambda p: stream("http://127.0.0.1:1/", payload=p),
+    lambda p: call("http://127.0.0.1:1/", payload=p),
+])
+def test_reference_cycles_through_arguments_are_collected(make):
+    class Holder:
+        pass
+
+    holder = Holder()
+    holder.obj = make(holder)
+    ref = weakref.ref(holder)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # the dropped coroutine was never awaited
+        del holder
+        gc.collect()
+    assert ref() is None
+
+
+async def in_task_group(coro):
+    async with asyncio.TaskGroup() as tg:
+        task = tg.create_task(coro)
+    return task.result()
+
+
+RUNNERS = {
+    "await": lambda c: c,
+    "by_hand": by_hand,
+    "create_task": lambda c: asyncio.get_running_loop().create_task(c),
+    "ensure_future": asyncio.ensure_future,
+    "gather": lambda c: asyncio.gather(c),
+    "wait_for": lambda c: asyncio.wait_for(c, SAFETY),
+    "shield": asyncio.shield,
+}
+if sys.version_info >= (3, 11):
+    RUNNERS["task_group"] = in_task_group
+
+
+@pytest.mark.parametrize("runner", RUNNERS.values(), ids=RUNNERS.keys())
+def test_runs_under_asyncio_drivers(runner):
+    async def go(srv):
+        result = await runner(call(srv.url("/echo-id"), payload={"id": 7}))
+        return result[0] if isinstance(result, list) else result
+
+    assert run(go) == {"id": 7}
+
+
+# ------------------------------------------------------------------ async generator protocol
+
+
+def test_async_generator_protocol():
+    async def go(srv):
+        srv.scripts["k"] = [b"x", b"y"]
+        agen = stream(srv.url("/script/k"))
+        assert agen.__aiter__() is agen
+        assert weakref.ref(agen)() is agen
+        for awaitable in (agen.asend(None), agen.athrow(Boom)):
+            assert asyncio.iscoroutine(awaitable)
+            awaitable.close()
+        with pytest.raises(TypeError, match="^can't send non-None value to a just-started async generator$"):
+            await agen.asend(1)
+        step = agen.__anext__()
+        assert asyncio.iscoroutine(step) and inspect.isawaitable(step)
+        items = [await step]
+        async for item in agen:
+            items.append(item)
+        for _ in range(2):
+            with pytest.raises(StopAsyncIteration):
+                await agen.__anext__()
+        closing = agen.aclose()
+        assert asyncio.iscoroutine(closing)
+        await closing
+        return items
+
+    assert b"".join(run(go)) == b"xy"
+
+
+def test_advancing_a_running_generator_is_refused():
+    async def go(srv):
+        agen = stream(srv.url("/stall/k", phase="headers"))
+        first = asyncio.ensure_future(agen.__anext__())
+        await srv.wait_arrival("k")
+        for make, what in [(agen.__anext__, "anext"), (agen.aclose, "aclose"), (lambda: agen.athrow(Boom), "athrow")]:
+            with pytest.raises(RuntimeError, match=rf"^{what}\(\): asynchronous generator is already running$"):
+                await make()
+        srv.release.set()
+        item = await first
+        await agen.aclose()
+        return item
+
+    assert run(go) == b"late"
