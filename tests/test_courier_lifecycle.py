@@ -12,7 +12,7 @@ import weakref
 import aiohttp
 import pytest
 
-from tests.courier_support import SAFETY, courier, free_port, install, path, run  # noqa: F401  (fixture)
+from tests.courier_support import SAFETY, Server, courier, free_port, install, path, run  # noqa: F401  (fixture)
 
 call, stream, llm = courier.async_call_api, courier.async_call_api_stream, courier.async_llm_api
 CE, GE = asyncio.CancelledError, GeneratorExit
@@ -318,6 +318,24 @@ def test_runs_under_asyncio_drivers(runner):
         return result[0] if isinstance(result, list) else result
 
     assert run(go) == {"id": 7}
+
+
+def test_call_and_stream_under_uvloop():
+    uvloop = pytest.importorskip("uvloop")
+
+    async def main():
+        async with Server() as srv:
+            srv.scripts["u"] = [b"data: a\n", b"data: b\n"]
+            answer = await call(srv.url("/echo-id"), payload={"id": 9})
+            items = [item async for item in stream(srv.url("/script/u"), sse=True)]
+            return answer, items
+
+    loop = uvloop.new_event_loop()
+    try:
+        assert loop.run_until_complete(main()) == ({"id": 9}, [b"a", b"b"])
+        loop.run_until_complete(loop.shutdown_asyncgens())
+    finally:
+        loop.close()
 
 
 # ------------------------------------------------------------------ async generator protocol
