@@ -31,6 +31,11 @@ def dead_url(_):
     return f"http://127.0.0.1:{free_port()}/"
 
 
+async def until(condition):
+    while not condition():
+        await asyncio.sleep(0.001)
+
+
 async def drain(agen):
     return [item async for item in agen]
 
@@ -103,6 +108,8 @@ def test_cancelling_a_call_leaves_both_contexts(install, stall, phase, kwargs, e
         url = srv.url("/stall/k", phase=phase, status=kw.pop("status", "200")) if phase else srv.url("/reply")
         task = asyncio.ensure_future(call(url, **kw))
         await asyncio.wait_for(srv.arrival("k").wait() if phase else rec.stalled.wait(), SAFETY)
+        if phase == "body":  # the headers are sent: wait until the client has taken them
+            await asyncio.wait_for(until(lambda: "response_enter" in rec.events), SAFETY)
         task.cancel()
         with pytest.raises(CE):
             await task
