@@ -94,25 +94,18 @@ static bool bind_typing_names(PyObject* g) {
     return true;
 }
 
-static bool bind_function(PyObject* g, PyObject* module_name, const kp::FunctionDef& def,
-                          std::initializer_list<PyObject*> defaults) {
-    return kp::bind(g, def.name, kp::make_function(g, module_name, def, defaults));
-}
-
 static bool statements(PyObject*, PyObject* g) {
     ok_status = PyLong_FromLong(200);
-    Ref module_name = steal(PyUnicode_InternFromString(kp::this_module.full_name));
     Ref model = steal(PyUnicode_InternFromString("qwen3.7-max"));
-    if (!ok_status || !module_name || !model) return false;
-    PyObject* m = module_name.get();
+    if (!ok_status || !model) return false;
     PyObject* none = Py_None;
     PyObject* no = Py_False;
     return kp::bind(g, "aiohttp", kp::import_module(g, "aiohttp")) && bind_typing_names(g) &&
            kp::bind(g, "__all__", make_all()) && bind_aliases(g) &&
-           bind_function(g, m, to_formdata, {none, none}) &&
-           bind_function(g, m, async_call_api, {none, none, none, none, no}) &&
-           bind_function(g, m, async_llm_api, {model.get()}) &&
-           bind_function(g, m, async_call_api_stream, {none, none, none, none, no, no}) &&
+           kp::bind_function(g, to_formdata, {none, none}) &&
+           kp::bind_function(g, async_call_api, {none, none, none, none, no}) &&
+           kp::bind_function(g, async_llm_api, {model.get()}) &&
+           kp::bind_function(g, async_call_api_stream, {none, none, none, none, no, no}) &&
            kp::bind(g, "__test__", steal(PyDict_New()));
 }
 
@@ -122,8 +115,4 @@ namespace kp {
 const ModuleInfo this_module{"courier", "kelpie.courier", "kelpie/courier", courier::statements};
 }
 
-static PyModuleDef courier_module = {
-    PyModuleDef_HEAD_INIT, "courier", nullptr, 0, nullptr, kp::module_slots, nullptr, nullptr, nullptr,
-};
-
-PyMODINIT_FUNC PyInit_courier(void) { return PyModuleDef_Init(&courier_module); }
+KELPIE_MODULE(courier)

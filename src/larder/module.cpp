@@ -65,18 +65,11 @@ static Ref make_all() {
     return all;
 }
 
-static bool bind_function(PyObject* g, PyObject* module_name, const kp::FunctionDef& def,
-                          std::initializer_list<PyObject*> defaults = {}) {
-    return kp::bind(g, def.name, kp::make_function(g, module_name, def, defaults));
-}
-
 static bool statements(PyObject*, PyObject* g) {
-    Ref module_name = steal(PyUnicode_InternFromString(kp::this_module.full_name));
     Ref utf8 = steal(PyUnicode_InternFromString("utf-8"));
     Ref empty = steal(PyUnicode_InternFromString(""));
     Ref chunk = steal(PyLong_FromLong(8192));
-    if (!module_name || !utf8 || !empty || !chunk || !bind_builtins()) return false;
-    PyObject* m = module_name.get();
+    if (!utf8 || !empty || !chunk || !bind_builtins()) return false;
     PyObject* enc = utf8.get();
     bool ok = kp::bind(g, "os", kp::import_module(g, "os")) && kp::bind(g, "yaml", kp::import_module(g, "yaml")) &&
               kp::bind(g, "json", kp::import_module(g, "json")) &&
@@ -84,16 +77,16 @@ static bool statements(PyObject*, PyObject* g) {
               kp::bind(g, "Path", kp::import_from(g, "pathlib", "Path")) &&
               kp::bind(g, "urlparse", kp::import_from(g, "urllib.parse", "urlparse")) &&
               kp::bind(g, "__all__", make_all()) &&
-              bind_function(g, m, read_json) && bind_function(g, m, read_txt, {enc}) &&
-              bind_function(g, m, save_txt) && bind_function(g, m, load_config, {enc}) &&
-              bind_function(g, m, read_md, {enc}) && bind_function(g, m, write_md, {enc}) &&
-              bind_function(g, m, create_empty_file, {enc}) && bind_function(g, m, initialize_env, {enc}) &&
-              bind_function(g, m, initialize_gitignore, {enc}) && bind_function(g, m, initialize_txt, {enc}) &&
-              bind_function(g, m, initialize_md, {enc}) && bind_function(g, m, initialize_sh, {enc}) &&
-              bind_function(g, m, initialize_py, {enc}) && bind_function(g, m, initialize_file) &&
-              kp::bind(g, "CATALOGUES", make_catalogues()) && bind_function(g, m, initialize_catalogue) &&
-              bind_function(g, m, main, {empty.get()}) && bind_function(g, m, gen_catalogue) &&
-              bind_function(g, m, download_url_content, {chunk.get()}) &&
+              kp::bind_function(g, read_json) && kp::bind_function(g, read_txt, {enc}) &&
+              kp::bind_function(g, save_txt) && kp::bind_function(g, load_config, {enc}) &&
+              kp::bind_function(g, read_md, {enc}) && kp::bind_function(g, write_md, {enc}) &&
+              kp::bind_function(g, create_empty_file, {enc}) && kp::bind_function(g, initialize_env, {enc}) &&
+              kp::bind_function(g, initialize_gitignore, {enc}) && kp::bind_function(g, initialize_txt, {enc}) &&
+              kp::bind_function(g, initialize_md, {enc}) && kp::bind_function(g, initialize_sh, {enc}) &&
+              kp::bind_function(g, initialize_py, {enc}) && kp::bind_function(g, initialize_file) &&
+              kp::bind(g, "CATALOGUES", make_catalogues()) && kp::bind_function(g, initialize_catalogue) &&
+              kp::bind_function(g, main, {empty.get()}) && kp::bind_function(g, gen_catalogue) &&
+              kp::bind_function(g, download_url_content, {chunk.get()}) &&
               kp::bind(g, "__test__", steal(PyDict_New()));
     if (!ok) return false;
 
@@ -113,8 +106,4 @@ namespace kp {
 const ModuleInfo this_module{"larder", "kelpie.larder", "kelpie/larder", larder::statements};
 }
 
-static PyModuleDef larder_module = {
-    PyModuleDef_HEAD_INIT, "larder", nullptr, 0, nullptr, kp::module_slots, nullptr, nullptr, nullptr,
-};
-
-PyMODINIT_FUNC PyInit_larder(void) { return PyModuleDef_Init(&larder_module); }
+KELPIE_MODULE(larder)

@@ -2,6 +2,7 @@
 // process, one interpreter, the version warning, self-registration in
 // sys.modules and the "init <module>" traceback entry.
 #pragma once
+#include "runtime/function.hpp"
 #include "runtime/ref.hpp"
 
 namespace kp {
@@ -30,7 +31,19 @@ Ref import_from(PyObject* globals, const char* module, const char* name);
 // Binds an object in the namespace; false with an exception pending.
 bool bind(PyObject* globals, const char* name, const Ref& value);
 
+// Creates a function of this module (its __module__ is the module's full
+// name) and binds it under its own name.
+bool bind_function(PyObject* globals, const FunctionDef& def, std::initializer_list<PyObject*> defaults = {});
+
 // Adds a traceback entry named `funcname` with the module's file name.
 void add_traceback_entry(const char* funcname, PyObject* globals, PyObject** code_cache);
 
 }  // namespace kp
+
+// The module definition and the initialisation function the interpreter
+// looks up: no docstring, no per-module state, no method table.
+#define KELPIE_MODULE(short_name)                                                                     \
+    static PyModuleDef short_name##_module = {                                                      \
+        PyModuleDef_HEAD_INIT, #short_name, nullptr, 0, nullptr, kp::module_slots, nullptr, nullptr, nullptr, \
+    };                                                                                              \
+    PyMODINIT_FUNC PyInit_##short_name(void) { return PyModuleDef_Init(&short_name##_module); }
