@@ -9,24 +9,76 @@ namespace courier {
 
 static kp::Name s_strip{"strip"}, s_lstrip{"lstrip"}, s_data_prefix{"data:"};
 
-// The ASCII characters str.strip() removes.
-static bool ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f); }
+// Decodes the UTF-8 character at p[0..n) into *cp; its length, or 0 when the
+// bytes there are not valid UTF-8 (as the interpreter's strict decoder
+// judges: no overlong forms, no surrogates, nothing above U+10FFFF).
+static int utf8_char(const unsigned char* p, Py_ssize_t n, Py_UCS4* cp) {
+    unsigned char c = p[0];
+    if (c < 0x80) {
+        *cp = c;
+        return 1;
+    }
+    int len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    if (len == 0 || c > 0xF4 || n < len) return 0;
+    Py_UCS4 v = c & (0x7F >> len);
+    for (int i = 1; i < len; i++) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+        v = (v << 6) | (p[i] & 0x3F);
+    }
+    if ((len == 3 && (v < 0x800 || (v >= 0xD800 && v <= 0xDFFF))) || (len == 4 && (v < 0x10000 || v > 0x10FFFF)))
+        return 0;
+    *cp = v;
+    return len;
+}
 
-static bool all_ascii(const char* p, Py_ssize_t n) {
-    for (Py_ssize_t i = 0; i < n; i++)
-        if (static_cast<unsigned char>(p[i]) >= 0x80) return false;
+// Valid UTF-8 throughout: then "ignore" decoding drops nothing.
+static bool valid_utf8(const char* s, Py_ssize_t n) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s);
+    Py_UCS4 cp;
+    for (Py_ssize_t i = 0; i < n;) {
+        if (p[i] < 0x80) {
+            i++;
+            continue;
+        }
+        int len = utf8_char(p + i, n - i, &cp);
+        if (!len) return false;
+        i += len;
+    }
     return true;
 }
 
-// Lines of ASCII bytes: the same rule worked on the bytes directly.
-static Ref ascii_payload(const char* p, Py_ssize_t n) {
-    Py_ssize_t begin = 0, end = n;
-    while (begin < end && ascii_space(p[begin])) begin++;
-    while (end > begin && ascii_space(p[end - 1])) end--;
+// Offsets of the first character after leading whitespace and of the end of
+// the text before trailing whitespace, with str.strip()'s whitespace.
+static Py_ssize_t skip_space(const unsigned char* p, Py_ssize_t begin, Py_ssize_t end) {
+    Py_UCS4 cp;
+    while (begin < end) {
+        int len = utf8_char(p + begin, end - begin, &cp);
+        if (!Py_UNICODE_ISSPACE(cp)) break;
+        begin += len;
+    }
+    return begin;
+}
+
+static Py_ssize_t trim_space(const unsigned char* p, Py_ssize_t begin, Py_ssize_t end) {
+    Py_UCS4 cp;
+    while (end > begin) {
+        Py_ssize_t start = end - 1;
+        while (start > begin && (p[start] & 0xC0) == 0x80) start--;
+        utf8_char(p + start, end - start, &cp);
+        if (!Py_UNICODE_ISSPACE(cp)) break;
+        end = start;
+    }
+    return end;
+}
+
+// A line of valid UTF-8: the rule worked on the bytes themselves.
+static Ref utf8_payload(const char* s, Py_ssize_t n) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s);
+    Py_ssize_t begin = skip_space(p, 0, n);
+    Py_ssize_t end = trim_space(p, begin, n);
     if (end - begin < 5 || std::memcmp(p + begin, "data:", 5) != 0) return {};
-    begin += 5;
-    while (begin < end && ascii_space(p[begin])) begin++;
-    return steal(PyBytes_FromStringAndSize(p + begin, end - begin));
+    begin = skip_space(p, begin + 5, end);
+    return steal(PyBytes_FromStringAndSize(s + begin, end - begin));
 }
 
 // Any other line, through the interpreter's own text operations.
@@ -48,7 +100,7 @@ Ref sse_payload(PyObject* line) {
         const char* p = PyBytes_AS_STRING(line);
         Py_ssize_t n = PyBytes_GET_SIZE(line);
         if (n == 0) return {};
-        if (all_ascii(p, n)) return ascii_payload(p, n);
+        if (valid_utf8(p, n)) return utf8_payload(p, n);
         return text_payload(line);
     }
     int non_empty = PyObject_IsTrue(line);

@@ -8,7 +8,9 @@ itself does.
 """
 
 import argparse
+import signal
 import sys
+import threading
 from typing import List, Optional
 
 # Exit statuses: the shell convention for a command ended by SIGINT, and a
@@ -39,6 +41,10 @@ def main(argv: Optional[List[str]] = None, prog: str = "kelpie-new") -> int:
 
 
 def _stop(prog: str, message: str, status: int) -> int:
+    # A second Ctrl-C while the message is written must not end in a
+    # traceback after all.
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
     # The question that was waiting has no line end yet: end its line on
     # standard output, then write the message as one line of its own.
     try:

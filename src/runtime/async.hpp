@@ -134,6 +134,17 @@ struct Frame {
     void add_traceback();
 };
 
+inline Local::Local(Frame& f) noexcept : frame_(f), prev_(nullptr), next_(f.locals) {
+    if (next_) next_->prev_ = this;
+    f.locals = this;
+}
+
+inline Local::~Local() {
+    if (prev_) prev_->next_ = next_;
+    else frame_.locals = next_;
+    if (next_) next_->prev_ = prev_;
+}
+
 struct AwaitPy {
     Frame* f;
     bool ready;
@@ -174,7 +185,8 @@ void pop_handled(Frame& f, Ref previous) noexcept;
 // then gives None).  exit() after a failed enter() passes the error on.
 class AsyncWith {
 public:
-    explicit AsyncWith(Frame& f) noexcept : f_(f), exit_(f), error_(f), kept_(f), previous_handled_(f) {}
+    explicit AsyncWith(Frame& f) noexcept
+        : f_(f), exit_(f), manager_(f), error_(f), kept_(f), previous_handled_(f) {}
 
     struct EnterAwaiter : AwaitPy {
         AsyncWith* ctx;
@@ -197,7 +209,8 @@ private:
     Ref finish_exit(Ref exit_result) noexcept;
 
     Frame& f_;
-    Local exit_;   // bound __aexit__
+    Local exit_;     // __aexit__
+    Local manager_;  // its first argument, when exit_ is unbound
     Local error_;  // the exception handed to __aexit__
     Local kept_;   // the block's result while __aexit__ runs
     Local previous_handled_;
@@ -226,7 +239,8 @@ public:
 private:
     Frame& f_;
     Local it_;
-    Local anext_;  // the iterator's bound __anext__
+    Local anext_;  // the iterator's __anext__
+    bool anext_unbound_ = false;
     bool exhausted_ = false;
 };
 

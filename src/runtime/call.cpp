@@ -9,13 +9,16 @@ static Name s_exit{"__exit__"};
 static Name s_empty{""};
 
 Ref getattr_optional(PyObject* o, PyObject* name, bool* missing) {
-    *missing = false;
-    Ref r = getattr(o, name);
-    if (!r && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        *missing = true;
-    }
-    return r;
+    // The interpreter's own optional lookup (what hasattr uses): an absent
+    // attribute costs no AttributeError object.
+    PyObject* v = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    int found = PyObject_GetOptionalAttr(o, name, &v);
+#else
+    int found = _PyObject_LookupAttr(o, name, &v);
+#endif
+    *missing = found == 0;
+    return steal(v);
 }
 
 Ref lookup_special(PyObject* o, PyObject* name) {
@@ -27,6 +30,13 @@ Ref lookup_special(PyObject* o, PyObject* name) {
     if (!bound && !PyErr_Occurred())
         PyErr_SetString(PyExc_SystemError, "descriptor returned NULL without an exception");
     return bound;
+}
+
+Ref lookup_special_method(PyObject* o, PyObject* name, bool* unbound) {
+    PyObject* attr = _PyType_Lookup(Py_TYPE(o), name);  // borrowed
+    *unbound = attr && PyType_HasFeature(Py_TYPE(attr), Py_TPFLAGS_METHOD_DESCRIPTOR);
+    if (*unbound) return borrow(attr);
+    return lookup_special(o, name);
 }
 
 Ref format_text(PyObject* v) {

@@ -40,6 +40,11 @@ Ref getattr_optional(PyObject* o, PyObject* name, bool* missing);
 // interpreter's statements do.  Empty Ref without an exception when absent.
 Ref lookup_special(PyObject* o, PyObject* name);
 
+// The same lookup for a call: functions and method descriptors come back
+// unbound (*unbound set: call them with `o` as the first argument), which
+// spares making a bound-method object per call.
+Ref lookup_special_method(PyObject* o, PyObject* name, bool* unbound);
+
 // Text of a value as an f-string with an empty format spec renders it.
 Ref format_text(PyObject* v);
 

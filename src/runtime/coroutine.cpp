@@ -23,6 +23,10 @@ void raise_stop_iteration(PyObject* value) {
         PyErr_SetNone(PyExc_StopIteration);
         return;
     }
+    if (!PyTuple_Check(value) && !PyExceptionInstance_Check(value)) {
+        PyErr_SetObject(PyExc_StopIteration, value);  // made into an instance only if someone looks
+        return;
+    }
     Ref stop = call(PyExc_StopIteration, value);
     if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
 }

@@ -29,19 +29,6 @@ YieldAwaiter Task::promise_type::yield_value(Ref item) noexcept {
     return YieldAwaiter{frame};
 }
 
-// ---- locals ------------------------------------------------------------------------
-
-Local::Local(Frame& f) noexcept : frame_(f), prev_(nullptr), next_(f.locals) {
-    if (next_) next_->prev_ = this;
-    f.locals = this;
-}
-
-Local::~Local() {
-    if (prev_) prev_->next_ = next_;
-    else frame_.locals = next_;
-    if (next_) next_->prev_ = prev_;
-}
-
 // ---- the frame ---------------------------------------------------------------------
 
 bool Frame::start(Function* function, PyObject* const* bound, Task (*body)(Frame&)) {
@@ -229,8 +216,9 @@ void pop_handled(Frame& f, Ref previous) noexcept {
 AsyncWith::EnterAwaiter AsyncWith::enter(Ref manager) noexcept {
     Ref awaitable;
     if (manager) {
-        Ref aenter = lookup_special(manager.get(), s_aenter);
-        if (aenter) exit_ = lookup_special(manager.get(), s_aexit);
+        bool enter_unbound = false, exit_unbound = false;
+        Ref aenter = lookup_special_method(manager.get(), s_aenter, &enter_unbound);
+        if (aenter) exit_ = lookup_special_method(manager.get(), s_aexit, &exit_unbound);
         if (!aenter || !exit_) {
             if (!PyErr_Occurred())
                 PyErr_Format(PyExc_TypeError,
@@ -239,7 +227,8 @@ AsyncWith::EnterAwaiter AsyncWith::enter(Ref manager) noexcept {
                                     : "'%.100s' object does not support the asynchronous context manager protocol",
                              Py_TYPE(manager.get())->tp_name);
         } else {
-            awaitable = call(aenter.get());
+            awaitable = enter_unbound ? call(aenter.get(), manager) : call(aenter.get());
+            if (exit_unbound) manager_ = std::move(manager);
         }
     }
     return EnterAwaiter{AwaitPy(&f_, std::move(awaitable)), this};
@@ -256,11 +245,14 @@ AsyncWith::ExitAwaiter AsyncWith::exit(Ref result) noexcept {
 Ref AsyncWith::begin_exit(Ref result) noexcept {
     if (result) {
         kept_ = std::move(result);
-        return call(exit_.get(), Py_None, Py_None, Py_None);
+        return manager_ ? call(exit_.get(), manager_, Py_None, Py_None, Py_None)
+                        : call(exit_.get(), Py_None, Py_None, Py_None);
     }
     Exc error = Exc::fetch();
     previous_handled_ = push_handled(f_, error.value());
-    Ref awaitable = call(exit_.get(), error.type(), error.value(), error.traceback());
+    Ref tb = error.traceback();
+    Ref awaitable = manager_ ? call(exit_.get(), manager_, error.type(), error.value(), tb)
+                             : call(exit_.get(), error.type(), error.value(), tb);
     error_ = borrow(error.value());
     return awaitable;
 }
@@ -269,6 +261,7 @@ Ref AsyncWith::finish_exit(Ref exit_result) noexcept {
     if (!exiting_) return exit_result;
     exiting_ = false;
     exit_.reset();
+    manager_.reset();
     if (kept_) {
         Ref result = std::move(kept_);
         return exit_result ? result : Ref{};
@@ -297,7 +290,7 @@ bool AsyncFor::begin(PyObject* iterable) noexcept {
     }
     it_ = call(aiter.get());
     if (!it_) return false;
-    anext_ = lookup_special(it_.get(), s_anext);
+    anext_ = lookup_special_method(it_.get(), s_anext, &anext_unbound_);
     if (!anext_ && !PyErr_Occurred())
         PyErr_Format(PyExc_TypeError,
                      "'async for' received an object from __aiter__ that does not implement __anext__: %.100s",
@@ -305,7 +298,10 @@ bool AsyncFor::begin(PyObject* iterable) noexcept {
     return bool(anext_);
 }
 
-AsyncFor::NextAwaiter AsyncFor::next() noexcept { return NextAwaiter{AwaitPy(&f_, call(anext_.get())), this}; }
+AsyncFor::NextAwaiter AsyncFor::next() noexcept {
+    Ref awaitable = anext_unbound_ ? call(anext_.get(), it_) : call(anext_.get());
+    return NextAwaiter{AwaitPy(&f_, std::move(awaitable)), this};
+}
 
 Ref AsyncFor::NextAwaiter::await_resume() noexcept {
     Ref item = AwaitPy::await_resume();

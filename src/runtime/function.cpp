@@ -10,7 +10,7 @@
 
 namespace kp {
 
-static Name s_is_coroutine_mark{"_is_coroutine_mark"};
+static Name s_is_coroutine_mark{"_is_coroutine_mark"}, s_is_coroutine_marker{"_is_coroutine_marker"};
 static Name s_return{"return"}, s_Parameter{"Parameter"}, s_Signature{"Signature"},
     s_POSITIONAL_OR_KEYWORD{"POSITIONAL_OR_KEYWORD"}, s_KEYWORD_ONLY{"KEYWORD_ONLY"}, s_default{"default"},
     s_annotation{"annotation"}, s_return_annotation{"return_annotation"};
@@ -69,34 +69,40 @@ static bool bind_no_parameters(Function& fn, Py_ssize_t nargs, PyObject* kwnames
     return true;
 }
 
+static int next_bit(unsigned& mask) {
+    int i = __builtin_ctz(mask);
+    mask &= mask - 1;
+    return i;
+}
+
 static bool convert(Function& fn, PyObject** bound, Ref* owned) {
-    const FunctionDef& def = *fn.def;
-    for (int i = 0; i < def.nparams; i++) {
-        if (def.params[i].check != Check::truth) continue;
+    const Param* params = fn.def->params;
+    for (unsigned m = fn.truth_mask; m;) {
+        int i = next_bit(m);
         int truth = PyObject_IsTrue(bound[i]);
         if (truth < 0) return false;
         bound[i] = truth ? Py_True : Py_False;
     }
-    for (int i = 0; i < def.nparams; i++) {
-        if (def.params[i].check != Check::to_int || PyLong_CheckExact(bound[i])) continue;
-        if (!PyNumber_Check(bound[i])) return raise_type(def.params[i].name, "int", bound[i], false);
+    for (unsigned m = fn.int_mask; m;) {
+        int i = next_bit(m);
+        if (PyLong_CheckExact(bound[i])) continue;
+        if (!PyNumber_Check(bound[i])) return raise_type(params[i].name, "int", bound[i], false);
         owned[i] = steal(PyNumber_Long(bound[i]));
         if (!owned[i]) return false;
         bound[i] = owned[i].get();
     }
-    for (int i = 0; i < def.nparams; i++) {
+    for (unsigned m = fn.exact_mask; m;) {
+        int i = next_bit(m);
         PyObject* v = bound[i];
-        switch (def.params[i].check) {
+        switch (params[i].check) {
         case Check::str:
-            if (!PyUnicode_CheckExact(v)) return raise_type(def.params[i].name, "str", v, PyUnicode_Check(v));
+            if (!PyUnicode_CheckExact(v)) return raise_type(params[i].name, "str", v, PyUnicode_Check(v));
             break;
         case Check::dict_or_none:
-            if (v != Py_None && !PyDict_CheckExact(v)) return raise_type(def.params[i].name, "dict", v, PyDict_Check(v));
+            if (v != Py_None && !PyDict_CheckExact(v)) return raise_type(params[i].name, "dict", v, PyDict_Check(v));
             break;
-        case Check::to_int:
-            if (!PyLong_CheckExact(v)) return raise_type(def.params[i].name, "int", v, PyLong_Check(v));
-            break;
-        default:
+        default:  // to_int
+            if (!PyLong_CheckExact(v)) return raise_type(params[i].name, "int", v, PyLong_Check(v));
             break;
         }
     }
@@ -113,7 +119,8 @@ bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject
         raise_count(fn, exact ? "exactly" : "at most", def.npositional, nargs);
         return false;
     }
-    for (int i = 0; i < def.nparams; i++) bound[i] = i < nargs ? args[i] : nullptr;
+    for (Py_ssize_t i = 0; i < nargs; i++) bound[i] = args[i];
+    for (int i = int(nargs); i < def.nparams; i++) bound[i] = nullptr;
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; k++) {
@@ -135,7 +142,7 @@ bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject
             bound[i] = args[nargs + k];
         }
     }
-    for (int i = 0; i < def.nparams; i++) {
+    for (int i = int(nargs); i < def.nparams; i++) {
         if (bound[i]) continue;
         if (i < fn.nrequired) {
             raise_count(fn, exact ? "exactly" : "at least", fn.nrequired, i);
@@ -291,7 +298,9 @@ static PyObject* get_is_coroutine_marker(PyObject* self, void*) {
         Ref inspect = steal(PyImport_ImportModule("inspect"));
         if (!inspect) return nullptr;
         bool missing;
+        // inspect._is_coroutine_mark from 3.13 on; 3.12 calls it _is_coroutine_marker.
         Ref mark = getattr_optional(inspect.get(), s_is_coroutine_mark, &missing);
+        if (missing) mark = getattr_optional(inspect.get(), s_is_coroutine_marker, &missing);
         if (mark || !missing) return mark.release();
     }
     PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
@@ -387,6 +396,24 @@ Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& d
     fn.defaults = fn.kwdefaults = fn.annotations = fn.dict = fn.weakrefs = fn.code = nullptr;
     for (int i = 0; i < max_params; i++) fn.names[i] = fn.default_of[i] = nullptr;
     fn.nrequired = def.npositional - (int(defaults.size()) - def.nkwonly);
+    fn.truth_mask = fn.int_mask = fn.exact_mask = 0;
+    for (int i = 0; i < def.nparams; i++) {
+        switch (def.params[i].check) {
+        case Check::truth:
+            fn.truth_mask |= 1u << i;
+            break;
+        case Check::to_int:
+            fn.int_mask |= 1u << i;
+            fn.exact_mask |= 1u << i;
+            break;
+        case Check::str:
+        case Check::dict_or_none:
+            fn.exact_mask |= 1u << i;
+            break;
+        default:
+            break;
+        }
+    }
     PyObject_GC_Track(self.get());
 
     fn.name = PyUnicode_InternFromString(def.name);

@@ -69,6 +69,8 @@ struct Function {
     PyObject* names[max_params];           // interned parameter names
     PyObject* default_of[max_params];      // borrowed from defaults/kwdefaults
     int nrequired;
+    // Bit i set: parameter i takes that step after binding.
+    unsigned truth_mask, int_mask, exact_mask;
 
     // A name looked up in the module namespace, then in the built-ins, at
     // the moment of use.  NameError when absent.

@@ -93,6 +93,12 @@ int module_exec(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Any interpreter but the first is refused by module_create with our own
+    // message, before anything of the module runs; declaring support lets
+    // that check, rather than the interpreter's generic one, answer.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
 #if PY_VERSION_HEX >= 0x030D0000
     {Py_mod_gil, Py_MOD_GIL_USED},
 #endif
