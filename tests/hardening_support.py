@@ -381,7 +381,14 @@ class ServerProcess:
 
 # ---- a raw HTTP server that misbehaves -----------------------------------------------------
 
-LONG_LINE = 200_000  # beyond what aiohttp reads as one line (twice its 64 KiB buffer)
+def _long_line():
+    from aiohttp import helpers
+
+    # aiohttp reads a line of at most twice its read buffer size
+    return 2 * getattr(helpers, "DEFAULT_CHUNK_SIZE", 2**16) + 4096
+
+
+LONG_LINE = _long_line()
 
 
 def _rst_close(conn):
@@ -391,7 +398,7 @@ def _rst_close(conn):
 
 class FaultServer:
     """HTTP/1.1 on 127.0.0.1, one thread per connection, one misbehaviour per
-    request path (the query is ignored):
+    first segment of the request path (the rest and the query are ignored):
 
       /reset-headers  half a status line, then a reset
       /reset-body     a 10000-byte Content-Length, 3000 bytes, then a reset
@@ -455,7 +462,7 @@ class FaultServer:
             if not more:
                 return None
             rest += more
-        return lines[0].split(" ")[1].split("?")[0]
+        return "/" + lines[0].split(" ")[1].split("?")[0].split("/")[1]
 
     @staticmethod
     def _wait_for_close(conn):
@@ -492,7 +499,7 @@ class FaultServer:
                      b"data: one\n" + b"x" * LONG_LINE + b"\ndata: two\n")
                 return conn.close()
             if path == "/long-header":
-                send(b"HTTP/1.1 200 OK\r\nX-Long: " + b"a" * 10000 + b"\r\nContent-Length: 2\r\n\r\n{}")
+                send(b"HTTP/1.1 200 OK\r\nX-Long: " + b"a" * 70000 + b"\r\nContent-Length: 2\r\n\r\n{}")
                 return self._wait_for_close(conn)
             if path == "/garbage":
                 send(b"NOT HTTP AT ALL\r\n\r\n")
