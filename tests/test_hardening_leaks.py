@@ -70,11 +70,6 @@ def server():
     srv.close()
 
 
-@pytest.fixture
-def quiet(monkeypatch):
-    monkeypatch.setattr(sys, "stdout", Sink())
-
-
 # ---- the checks themselves notice a leak ------------------------------------------------------
 
 _kept = []
@@ -548,7 +543,10 @@ LARDER_FUNCTIONS = ["read_json", "read_txt", "save_txt", "load_config", "read_md
 
 
 @pytest.mark.parametrize("function", LARDER_FUNCTIONS)
-def test_larder_paths_leave_nothing_behind(function, server, quiet, monkeypatch):
+def test_larder_paths_leave_nothing_behind(function, server, monkeypatch):
+    # here, not in a fixture: the capture of the test's output is put back
+    # in place of a fixture's between the setup and the call
+    monkeypatch.setattr(sys, "stdout", Sink())
     monkeypatch.setattr(sys, "stdin", io.StringIO())
     with scratch_dir() as d:
         cases = [c for c in larder_cases(d, server) if c[0] == function or c[0].startswith(function + "-")]

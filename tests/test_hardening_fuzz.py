@@ -1,0 +1,800 @@
+"""Property-based tests: every function called with generated arguments of
+every kind (odd objects whose __bool__, __str__, __format__, __len__,
+__index__, __fspath__, items or read raise; subclasses of the built-in
+types; keyword names that are not strings) must give what the described
+behaviour gives, as the same steps written in Python give it, or the
+described exception, never a crash; and an event-stream fuzzer that sends
+random bytes, split at random points, through a real local server and
+compares every item with the line rule applied in Python.
+
+Each group runs in a child interpreter of its own, so that a crash shows up
+as a failing test with the child's output."""
+
+import asyncio
+import ctypes
+import decimal
+import fractions
+import inspect
+import io
+import json
+import os
+import pathlib
+import shutil
+import sys
+from contextlib import redirect_stdout
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from tests.hardening_support import EXAMPLES, FUZZ, Boom, ServerProcess, run_child
+
+# ---- odd argument objects ------------------------------------------------------------------------
+
+
+class StrSub(str):
+    pass
+
+
+class DictSub(dict):
+    pass
+
+
+class ListSub(list):
+    pass
+
+
+class IntSub(int):
+    pass
+
+
+class BadBool:
+    def __bool__(self):
+        raise Boom("__bool__")
+
+
+class BadStr:
+    def __str__(self):
+        raise Boom("__str__")
+
+
+class BadFormat:
+    def __format__(self, spec):
+        raise Boom("__format__")
+
+
+class BadLen:
+    def __len__(self):
+        raise Boom("__len__")
+
+
+class BadIndex:
+    def __index__(self):
+        raise Boom("__index__")
+
+
+class BadInt:
+    def __int__(self):
+        raise Boom("__int__")
+
+
+class BadFspath:
+    def __fspath__(self):
+        raise Boom("__fspath__")
+
+
+class BadItems:
+    """A mapping whose items() raises."""
+
+    def __len__(self):
+        return 1
+
+    def items(self):
+        raise Boom("items")
+
+
+class BadItemsLookup:
+    @property
+    def items(self):
+        raise Boom("items lookup")
+
+
+class BadRead:
+    """A file-like object whose read attribute cannot be looked up."""
+
+    @property
+    def read(self):
+        raise Boom("read lookup")
+
+
+class Reader:
+    def read(self, n=-1):
+        raise Boom("read")
+
+
+class BadIter:
+    def __iter__(self):
+        raise Boom("__iter__")
+
+    def __len__(self):
+        return 2
+
+
+class BadEq:
+    def __eq__(self, other):
+        raise Boom("__eq__")
+
+    __hash__ = object.__hash__
+
+
+class NotStrBool(str):
+    """A str subclass whose truth and containment raise."""
+
+    def __bool__(self):
+        raise Boom("__bool__ of a str subclass")
+
+    def __contains__(self, item):
+        raise Boom("__contains__")
+
+
+ODD = [None, True, False, 0, 1, -1, 2**70, 1.5, -0.0, float("nan"), float("inf"), 1j, b"", b"ab", b"abc",
+       bytearray(b"x"), "", "x", "a.b", StrSub("s.txt"), [], ["a"], ListSub(["a.md"]), (), ("a", "b"), ("a", "b", "c"),
+       {}, {"k": "v"}, DictSub(k="v"), {1: 2}, set(), object(), decimal.Decimal("2.5"), fractions.Fraction(7, 2),
+       IntSub(3), pathlib.PurePosixPath("p.txt"), BadBool(), BadStr(), BadFormat(), BadLen(), BadIndex(), BadInt(),
+       BadFspath(), BadItems(), BadItemsLookup(), BadRead(), Reader(), BadIter(), BadEq(), NotStrBool("n.txt"),
+       io.BytesIO(b"data")]
+
+def hashable(value):
+    try:
+        hash(value)
+    except TypeError:
+        return False
+    return True
+
+
+leaf = st.one_of(st.sampled_from(ODD), st.text(max_size=8), st.binary(max_size=8), st.integers(), st.floats())
+key = st.one_of(st.text(max_size=4), st.sampled_from([v for v in ODD if hashable(v)]), st.integers())
+anything = st.recursive(leaf, lambda inner: st.one_of(
+    st.lists(inner, max_size=3), st.tuples(inner, inner), st.dictionaries(key, inner, max_size=3)), max_leaves=6)
+
+
+# ---- binding, as the calling convention describes it -------------------------------------------------
+
+# name -> (parameter names, how many may be given by position, how many are required,
+#          {parameter: check}) ; checks: truth, int, str, dict (exactly dict or None)
+SIGNATURES = {
+    "_to_formdata": (["data", "files"], 2, 0, {}),
+    "async_call_api": (["url", "headers", "payload", "data", "files", "use_form"], 3, 1,
+                       {"use_form": "truth", "url": "str", "headers": "dict"}),
+    "async_llm_api": (["prompt", "llm_url", "llm_key", "llm_name"], 4, 3, {"prompt": "str", "llm_name": "str"}),
+    "async_call_api_stream": (["url", "headers", "payload", "data", "files", "use_form", "sse"], 3, 1,
+                              {"use_form": "truth", "sse": "truth", "url": "str", "headers": "dict"}),
+    "read_json": (["path"], 1, 1, {"path": "str"}),
+    "read_txt": (["file_path", "encoding"], 2, 1, {"encoding": "str"}),
+    "save_txt": (["contents", "save_path"], 2, 2, {"save_path": "str"}),
+    "load_config": (["file_path", "encoding"], 2, 1, {"encoding": "str"}),
+    "read_md": (["md_path", "encoding"], 2, 1, {}),
+    "write_md": (["content", "md_path", "encoding"], 3, 2, {}),
+    "create_empty_file": (["path", "encoding"], 2, 1, {"encoding": "str"}),
+    **{name: (["path", "encoding"], 2, 1, {"encoding": "str"})
+       for name in ("initialize_env", "initialize_gitignore", "initialize_txt", "initialize_md", "initialize_sh",
+                    "initialize_py")},
+    "initialize_file": (["filepath"], 1, 1, {"filepath": "str"}),
+    "initialize_catalogue": (["current_path", "catalogue"], 2, 2, {}),
+    "main": (["name", "dir_path"], 2, 1, {"name": "str", "dir_path": "str"}),
+    "gen_catalogue": ([], 0, 0, {}),
+    "download_url_content": (["url", "save_dir", "chunk_size"], 3, 2,
+                             {"chunk_size": "int", "url": "str", "save_dir": "str"}),
+}
+DEFAULTS = {"headers": None, "payload": None, "data": None, "files": None, "use_form": False, "sse": False,
+            "llm_name": "qwen3.7-max", "encoding": "utf-8", "dir_path": "", "chunk_size": 8192}
+NOTE = ". "  # a subclass instance's refusal goes on with a note of the implementer's wording
+
+
+class Refused(Exception):
+    """What binding and checking must raise: the exception type and the
+    acceptable messages (several when more than one rule is broken)."""
+
+    def __init__(self, exc_type, messages, prefix=False):
+        super().__init__(messages)
+        self.exc_type, self.messages, self.prefix = exc_type, messages, prefix
+
+
+def tp_name(t):
+    """The name the interpreter's own messages give a type (its C-level
+    tp_name): qualified by the module for types defined in C, except the
+    built-in ones."""
+    heap = t.__flags__ & (1 << 9)
+    return t.__name__ if heap or t.__module__ == "builtins" else f"{t.__module__}.{t.__name__}"
+
+
+def count_message(name, bound, n, given):
+    return f"{name}() takes {bound} {n} positional argument{'' if n == 1 else 's'} ({given} given)"
+
+
+def bind(name, args, kwargs):
+    """The bound arguments after the checks, or Refused."""
+    params, npos, nreq, checks = SIGNATURES[name]
+    if not params:
+        if kwargs:
+            raise Refused(TypeError, {f"{name}() takes no keyword arguments"})
+        if args:
+            raise Refused(TypeError, {f"{name}() takes no arguments ({len(args)} given)"})
+        return {}
+    exact = nreq == npos == len(params)
+    errors = set()
+    if len(args) > npos:
+        errors.add(count_message(name, "exactly" if exact else "at most", npos, len(args)))
+    bound = dict(zip(params, args))
+    for key in kwargs:
+        if key not in params:
+            errors.add(f"{name}() got an unexpected keyword argument '{key}'")
+        elif key in bound:
+            errors.add(f"{name}() got multiple values for keyword argument '{key}'")
+        else:
+            bound[key] = kwargs[key]
+    if not errors:
+        missing = [i for i, p in enumerate(params[:nreq]) if p not in bound]
+        if missing:
+            errors.add(count_message(name, "exactly" if exact else "at least", nreq, missing[0]))
+    if errors:
+        raise Refused(TypeError, errors)
+    for p in params:
+        bound.setdefault(p, DEFAULTS.get(p))
+    for p in params:  # truth values first
+        if checks.get(p) == "truth":
+            try:
+                bound[p] = bool(bound[p])
+            except Exception as exc:  # noqa: BLE001 - it propagates from the call
+                raise Refused(type(exc), {str(exc)}) from None
+    for p in params:  # then the integer conversion
+        v = bound[p]
+        if checks.get(p) == "int" and type(v) is not int:
+            number = any(hasattr(type(v), m) for m in ("__index__", "__int__", "__float__")) or isinstance(v, complex)
+            if not number:
+                raise Refused(TypeError, {f"Argument '{p}' has incorrect type (expected int, got {tp_name(type(v))})"})
+            try:
+                bound[p] = int(v)
+            except Exception as exc:  # noqa: BLE001 - it propagates from the call
+                raise Refused(type(exc), {str(exc)}) from None
+    for p in params:  # then the exact types
+        v, check = bound[p], checks.get(p)
+        expected = {"str": str, "dict": dict, "int": int}.get(check)
+        if expected is None or type(v) is expected or (check == "dict" and v is None):
+            continue
+        message = f"Argument '{p}' has incorrect type (expected {expected.__name__}, got {tp_name(type(v))})"
+        if isinstance(v, expected):
+            raise Refused(TypeError, {message + NOTE}, prefix=True)
+        raise Refused(TypeError, {message})
+    return bound
+
+
+def call_shapes(name, value):
+    """Arguments for `name`: some by position, some by keyword (repeats and
+    unknown names included), values drawn from `value`."""
+    params, npos, _, _ = SIGNATURES[name]
+    keyword_names = st.sampled_from(params + ["bogus", "self", "kwargs"]) if params else st.sampled_from(["x"])
+    return st.tuples(st.lists(value, max_size=npos + 1),
+                     st.dictionaries(keyword_names, value, max_size=len(params) + 1))
+
+
+def assert_refusal(refused, got):
+    assert isinstance(got, BaseException), (refused.messages, got)
+    assert type(got) is refused.exc_type, (refused.exc_type, got)
+    text = str(got)
+    if refused.prefix:
+        assert any(text.startswith(m) and len(text) > len(m) for m in refused.messages), (refused.messages, text)
+    else:
+        assert text in refused.messages, (refused.messages, text)
+
+
+def attempt(fn, *args, **kwargs):
+    try:
+        return fn(*args, **kwargs)
+    except Exception as exc:  # noqa: BLE001 - compared by the caller
+        return exc
+
+
+EXAMPLES_RUN = []
+
+
+# ---- courier ------------------------------------------------------------------------------------------
+
+
+class RecordingForm:
+    """Stands in for aiohttp.FormData: records every add_field by the
+    identity and type of what it is handed."""
+
+    log = []
+
+    def __init__(self, *args, **kwargs):
+        RecordingForm.log.append(("FormData", len(args), sorted(kwargs)))
+
+    def add_field(self, *args, **kwargs):
+        RecordingForm.log.append(("add_field", [self.seen(a) for a in args],
+                                  [(k, self.seen(v)) for k, v in kwargs.items()]))
+
+    @staticmethod
+    def seen(value):
+        """Texts by value (a converted one is a new object each time),
+        anything else by identity."""
+        if type(value) is str:
+            return "str", value
+        return type(value).__name__, id(value)
+
+
+class RecordingAiohttp:
+    FormData = RecordingForm
+
+
+def py_to_formdata(data=None, files=None):
+    """The form builder's steps in Python, against the module's aiohttp."""
+    import kelpie.courier as courier
+
+    form = courier.aiohttp.FormData()
+    if data:
+        for key, value in data.items():
+            form.add_field(key, "" if value is None else value if isinstance(value, str) else str(value))
+    if files:
+        for field, entry in files.items():
+            filename, fileobj, content_type = None, None, "application/octet-stream"
+            if hasattr(entry, "read"):
+                fileobj = entry
+                filename = getattr(entry, "name", "file")
+            elif len(entry) == 2:
+                filename, fileobj = entry
+            elif len(entry) == 3:
+                filename, fileobj, content_type = entry
+            else:
+                raise TypeError(f"files['{field}'] tuple 只支持 (filename, fileobj) 或 (filename, fileobj, content_type)")
+            form.add_field(name=field, value=fileobj, filename=filename or "file", content_type=content_type)
+    return form
+
+
+form_entry = st.one_of(anything, st.tuples(anything, anything), st.tuples(anything, anything, anything),
+                       st.lists(anything, min_size=2, max_size=3), st.sampled_from([io.BytesIO(b"x"), Reader(),
+                                                                                   BadRead(), BadLen()]))
+form_mapping = st.one_of(st.none(), st.sampled_from(ODD), st.dictionaries(key, form_entry, max_size=4),
+                         st.builds(DictSub, st.dictionaries(st.text(max_size=3), form_entry, max_size=3)))
+
+
+@FUZZ
+@given(shape=call_shapes("_to_formdata", form_mapping))
+def fuzz_to_formdata(shape):
+    import kelpie.courier as courier
+
+    args, kwargs = shape
+    EXAMPLES_RUN.append(1)
+    real = courier.aiohttp
+    courier.aiohttp = RecordingAiohttp
+    try:
+        RecordingForm.log = []
+        got = attempt(courier._to_formdata, *args, **kwargs)
+        ours = RecordingForm.log
+        try:
+            bound = bind("_to_formdata", args, kwargs)
+        except Refused as refused:
+            assert_refusal(refused, got)
+            assert ours == []
+            return
+        RecordingForm.log = []
+        want = attempt(py_to_formdata, **bound)
+        theirs = RecordingForm.log
+    finally:
+        courier.aiohttp = real
+    assert ours == theirs
+    if isinstance(want, BaseException):
+        assert type(got) is type(want) and str(got) == str(want), (got, want)
+    else:
+        assert type(got) is RecordingForm
+
+
+request_value = st.one_of(anything, st.sampled_from(["http://127.0.0.1:9/x", StrSub("http://x"), None]),
+                          st.dictionaries(st.text(max_size=3), st.text(max_size=3), max_size=2))
+
+
+def fuzz_async(name):
+    @FUZZ
+    @given(shape=call_shapes(name, request_value))
+    def prop(shape):
+        import kelpie.courier as courier
+
+        args, kwargs = shape
+        EXAMPLES_RUN.append(1)
+        got = attempt(getattr(courier, name), *args, **kwargs)
+        try:
+            bind(name, args, kwargs)
+        except Refused as refused:
+            assert_refusal(refused, got)
+            return
+        # accepted: an object that has done nothing yet
+        if name == "async_call_api_stream":
+            assert type(got).__name__ == "async_generator" and hasattr(got, "__anext__"), got
+        else:
+            assert inspect.iscoroutine(got) or asyncio.iscoroutine(got), got
+            got.close()
+
+    return prop
+
+
+fuzz_async_call_api = fuzz_async("async_call_api")
+fuzz_async_llm_api = fuzz_async("async_llm_api")
+fuzz_async_call_api_stream = fuzz_async("async_call_api_stream")
+
+
+# ---- larder: the same steps in Python, in a scratch directory ----------------------------------------------
+
+
+def py_larder():
+    """The functions of kelpie.larder written out in Python, as their
+    behaviour is described, calling one another as the module does."""
+    import os.path
+    from pathlib import Path
+    from urllib.parse import urlparse
+
+    import requests
+    import yaml
+
+    def read_json(path):
+        with open(path, "r") as f:
+            data = json.load(f)
+        return data
+
+    def read_txt(file_path, encoding="utf-8"):
+        with open(file_path, "r", encoding=encoding) as f:
+            return f.read()
+
+    def save_txt(contents, save_path):
+        with open(save_path, "w") as f:
+            if isinstance(contents, list):
+                for element in contents:
+                    f.write((element if type(element) is str else str(element)) + "\n")
+            elif isinstance(contents, str):
+                f.write(contents)
+
+    def load_config(file_path, encoding="utf-8"):
+        with open(file_path, "r", encoding=encoding) as f:
+            return yaml.safe_load(f)
+
+    def write_md(content, md_path, encoding="utf-8"):
+        with open(md_path, "w", encoding=encoding) as f:
+            f.write(content)
+
+    def create_empty_file(path, encoding="utf-8"):
+        with open(path, "w", encoding=encoding) as f:
+            f.write("")
+
+    def initialize_kind(path, encoding="utf-8"):
+        create_empty_file(path, encoding=encoding)
+
+    def initialize_file(filepath):
+        file_type = filepath.split(".")[-1]
+        print("filepath: " + filepath)
+        print("file_type: " + file_type)
+        try:
+            create_empty_file(filepath, encoding="utf-8")
+        except Exception as e:
+            print(f"error: {e}")
+            print(filepath + " 目前暂不支持")
+
+    def build(current_path, mapping):
+        for dir_name, dir_content in mapping.items():
+            dir_path = os.path.join(current_path, dir_name)
+            Path(dir_path).mkdir(exist_ok=True, parents=True)
+            initialize_catalogue(dir_path, dir_content)
+
+    def initialize_catalogue(current_path, catalogue):
+        Path(current_path).mkdir(exist_ok=True, parents=True)
+        print(current_path)
+        if isinstance(catalogue, list):
+            for entry in catalogue:
+                if isinstance(entry, str):
+                    if "." in entry:
+                        file_path = os.path.join(current_path, entry)
+                        print(file_path)
+                        initialize_file(file_path)
+                    else:
+                        Path(os.path.join(current_path, entry)).mkdir(exist_ok=True, parents=True)
+                elif isinstance(entry, dict):
+                    build(current_path, entry)
+        elif isinstance(catalogue, dict):
+            build(current_path, catalogue)
+
+    def main(name, dir_path=""):
+        import kelpie.larder as larder
+
+        current_path = os.path.join(dir_path, name)
+        initialize_catalogue(current_path, larder.CATALOGUES)
+        dev_path = os.path.join(dir_path, name, "src")
+        for item in ["dev", "prod", "tests"][1:]:
+            print(Path(os.path.join(dev_path, item)))
+            Path(os.path.join(dev_path, item)).mkdir(exist_ok=True, parents=True)
+
+    def gen_catalogue():
+        project_name = input("输入项目名称: ")
+        cmd = input("项目名称: " + f"{project_name}" + "。是否确认(y/n?)")
+        if cmd != "y":
+            exit()
+        root_dir = input("输入项目路径：")
+        main(project_name, root_dir)
+
+    def download_url_content(url, save_dir, chunk_size=8192):
+        parsed_url = urlparse(url)
+        filename = os.path.basename(parsed_url.path)
+        save_path = os.path.join(save_dir, filename)
+        response = requests.get(url, stream=True)
+        response.raise_for_status()
+        with open(save_path, "wb") as f:
+            for chunk in response.iter_content(chunk_size=chunk_size):
+                f.write(chunk)
+        return save_path
+
+    kinds = {name: initialize_kind for name in ("initialize_env", "initialize_gitignore", "initialize_txt",
+                                                "initialize_md", "initialize_sh", "initialize_py")}
+    return dict(read_json=read_json, read_txt=read_txt, save_txt=save_txt, load_config=load_config, read_md=read_txt,
+                write_md=write_md, create_empty_file=create_empty_file, initialize_file=initialize_file,
+                initialize_catalogue=initialize_catalogue, main=main, gen_catalogue=gen_catalogue,
+                download_url_content=download_url_content, **kinds)
+
+
+SEED = {"a.txt": b"alpha\nbeta\n", "data.json": b'{"k": [1, 2.5, null]}', "bad.json": b"{oops",
+        "cfg.yaml": b"a: 1\nb: [x, y]\n", "two.yaml": b"a: 1\n---\nb: 2\n", "latin.txt": b"caf\xe9\n",
+        "sub/b.md": b"# b\n"}
+
+
+def reset(root):
+    for name in os.listdir(root):
+        full = os.path.join(root, name)
+        shutil.rmtree(full) if os.path.isdir(full) and not os.path.islink(full) else os.remove(full)
+    for rel, content in SEED.items():
+        os.makedirs(os.path.dirname(os.path.join(root, rel)) or root, exist_ok=True)
+        with open(os.path.join(root, rel), "wb") as f:
+            f.write(content)
+
+
+def snapshot(root):
+    found = {}
+    for here, dirs, files in os.walk(root):
+        rel = os.path.relpath(here, root)
+        for d in dirs:
+            found[os.path.normpath(os.path.join(rel, d))] = None
+        for name in files:
+            with open(os.path.join(here, name), "rb") as f:
+                found[os.path.normpath(os.path.join(rel, name))] = f.read()
+    return found
+
+
+def observed(fn, args, kwargs, stdin):
+    """(outcome, printed text, files) of one call in the scratch directory."""
+    root = os.getcwd()
+    reset(root)
+    out = io.StringIO()
+    real_stdin = sys.stdin
+    sys.stdin = io.StringIO(stdin)
+    try:
+        with redirect_stdout(out):
+            try:
+                result = ("ok", fn(*args, **kwargs))
+            except BaseException as exc:  # noqa: B036 - SystemExit is an outcome here
+                result = (type(exc), str(exc))
+    finally:
+        sys.stdin = real_stdin
+    return result, out.getvalue(), snapshot(root)
+
+
+SAFE_NAMES = ["a.txt", "new.txt", "sub/b.md", "sub/new.md", "missing/c.txt", "sub", "data.json", "bad.json",
+              "cfg.yaml", "two.yaml", "latin.txt", "", "x\x00y", "notes.d", "dir.with.dots/f", "README"]
+not_an_int = [v for v in ODD if not isinstance(v, int)]
+path_value = st.one_of(st.sampled_from(SAFE_NAMES), st.sampled_from(SAFE_NAMES).map(str.encode),
+                       st.sampled_from(SAFE_NAMES).map(pathlib.Path), st.sampled_from(SAFE_NAMES).map(StrSub),
+                       st.sampled_from(not_an_int))
+encoding_value = st.one_of(st.sampled_from(["utf-8", "latin-1", "ascii", "utf-16", "no-such-codec", "", None,
+                                            StrSub("utf-8")]), st.sampled_from(ODD))
+text_value = st.one_of(st.text(max_size=20), st.lists(st.one_of(st.text(max_size=5), st.sampled_from(ODD)),
+                                                      max_size=4), st.sampled_from(ODD))
+entry_name = st.sampled_from(["a.txt", "d", "e.md", "f", "notes.d", "g.py", ""])
+catalogue_value = st.recursive(
+    st.one_of(entry_name, st.sampled_from([None, 7, ("t.txt",), b"b.txt", NotStrBool("n.txt"), StrSub("s.md")])),
+    lambda inner: st.one_of(st.lists(inner, max_size=4), st.dictionaries(st.one_of(entry_name, st.just(3)), inner,
+                                                                         max_size=3)), max_leaves=8)
+LARDER_VALUES = {
+    "path": path_value, "file_path": path_value, "md_path": path_value, "save_path": path_value,
+    "filepath": path_value, "current_path": st.one_of(st.sampled_from(["cat", "cat/inner", "", "a.txt", "sub"]),
+                                                      st.sampled_from(not_an_int)),
+    "encoding": encoding_value, "contents": text_value, "content": text_value, "catalogue": catalogue_value,
+    "name": st.one_of(st.sampled_from(["proj", "", "p.q", "sub"]), st.sampled_from(ODD)),
+    "dir_path": st.one_of(st.sampled_from(["", "base", "sub", "a.txt"]), st.sampled_from(ODD)),
+    "url": st.one_of(st.sampled_from(["/files/f.bin", "/files/", "/missing/m.bin", "/files/q.bin?x=1#y",
+                                      "/files/with%20space.bin"]).map(lambda p: SERVER_BASE[0] + p),
+                     st.sampled_from(["http://[::1/x", "ftp://127.0.0.1/x.bin", "", "no-scheme/x.bin"]),
+                     st.sampled_from(not_an_int)),
+    "save_dir": st.one_of(st.sampled_from(["", "sub", "missing", "a.txt"]), st.sampled_from(not_an_int)),
+    "chunk_size": st.one_of(st.integers(1, 5000), st.floats(1, 5000), st.sampled_from(
+        [True, 1024.9, "8", None, float("nan"), float("inf"), decimal.Decimal("100.7"), fractions.Fraction(9, 2),
+         IntSub(7), BadIndex(), BadInt(), 1j, [1]])),
+}
+SERVER_BASE = [""]
+
+
+def larder_shapes(name):
+    params, npos, _, _ = SIGNATURES[name]
+    keyword_names = st.sampled_from(params + ["bogus"]) if params else st.sampled_from(["x"])
+    positional = st.tuples(*[LARDER_VALUES[p] for p in params]).flatmap(
+        lambda full: st.integers(0, len(full)).map(lambda k: list(full[:k])))
+    extra = st.lists(st.sampled_from(ODD), max_size=1)
+    keywords = st.dictionaries(keyword_names, st.one_of(*[LARDER_VALUES[p] for p in params])
+                               if params else st.sampled_from(ODD), max_size=2)
+    answers = st.lists(st.sampled_from(["proj", "y", "n", "Y", " y", "", "sub", "p.q"]), max_size=4).map(
+        lambda xs: "".join(x + "\n" for x in xs))
+    return st.tuples(st.tuples(positional, extra).map(lambda pe: pe[0] + (pe[1] if len(pe[0]) == npos else [])),
+                     keywords, answers)
+
+
+def fuzz_larder(name):
+    @FUZZ
+    @given(shape=larder_shapes(name))
+    def prop(shape):
+        import kelpie.larder as larder
+
+        args, kwargs, stdin = shape
+        EXAMPLES_RUN.append(1)
+        ours = observed(getattr(larder, name), args, kwargs, stdin)
+        try:
+            bound = bind(name, args, kwargs)
+        except Refused as refused:
+            exc_type, message = ours[0]
+            assert exc_type is refused.exc_type, (refused.messages, ours[0])
+            assert (any(message.startswith(m) for m in refused.messages) if refused.prefix
+                    else message in refused.messages), (refused.messages, message)
+            assert ours[1] == "" and ours[2] == snapshot_of_seed()
+            return
+        theirs = observed(py_larder()[name], [bound[p] for p in SIGNATURES[name][0]], {}, stdin)
+        assert ours == theirs
+
+    return prop
+
+
+def snapshot_of_seed():
+    root = os.getcwd()
+    reset(root)
+    return snapshot(root)
+
+
+LARDER_NAMES = [n for n in SIGNATURES if not n.startswith(("async", "_"))]
+for _name in LARDER_NAMES:
+    globals()[f"fuzz_{_name}"] = fuzz_larder(_name)
+
+
+# ---- the event-stream line rule ------------------------------------------------------------------------------------
+
+
+def line_rule(body):
+    """What the event-stream mode must yield for `body`: aiohttp hands on the
+    lines ending in b"\\n" (the last one may lack it); each non-empty line is
+    decoded dropping what does not decode, stripped, and kept when it starts
+    with "data:", without that prefix and the blanks after it."""
+    parts = body.split(b"\n")
+    lines = [p + b"\n" for p in parts[:-1]] + ([parts[-1]] if parts[-1] else [])
+    out = []
+    for line in lines:
+        if not line:
+            continue
+        text = line.decode("utf-8", errors="ignore").strip()
+        if text.startswith("data:"):
+            out.append(text[5:].lstrip().encode("utf-8"))
+    return out
+
+
+TOKENS = [b"data:", b"data: ", b"data:\t", b"DATA:", b"dat", b"a:", b"event: x", b":", b": ping", b"\n", b"\n",
+          b"\r\n", b"\r", b" ", b"\t", b"\x0b", b"\x0c", b"\x1c", b"\x1f", b"\x00", b"\xc2\x85", b"\xc2\xa0",
+          b"\xe2\x80\xa8", b"\xe3\x80\x80", b"\xff", b"\xc3", b"\x80", b"\xe4\xb8", "中文ü".encode(), b"x", b"yz"]
+stream_body = st.lists(st.one_of(st.sampled_from(TOKENS), st.binary(max_size=12)), max_size=40).map(b"".join)
+
+
+@st.composite
+def split_body(draw):
+    body = draw(stream_body)
+    cuts = sorted(set(draw(st.lists(st.integers(0, len(body)), max_size=8))))
+    bounds = [0, *cuts, len(body)]
+    return body, [body[a:b] for a, b in zip(bounds, bounds[1:]) if b > a]
+
+
+@FUZZ
+@given(case=split_body())
+def fuzz_event_stream(case):
+    import kelpie.courier as courier
+
+    body, pieces = case
+    EXAMPLES_RUN.append(1)
+    url = SERVER_BASE[0] + "/feed"
+    payload = {"pieces": [p.decode("latin-1") for p in pieces]}
+
+    async def both():
+        sse = [item async for item in courier.async_call_api_stream(url, payload=payload, sse=True)]
+        chunks = [item async for item in courier.async_call_api_stream(url, payload=payload)]
+        return sse, chunks
+
+    sse, chunks = asyncio.run(both())
+    assert sse == line_rule(body)
+    assert all(type(item) is bytes for item in sse)
+    assert all(chunks) and b"".join(chunks) == body
+
+
+# ---- keyword names that are not strings ------------------------------------------------------------------------------
+
+
+def vectorcall(fn, args, kwnames):
+    """fn called through PyObject_Vectorcall with a keyword-name tuple made
+    by hand: the only way a name that is not a str reaches a function."""
+    api = ctypes.pythonapi
+    api.PyObject_Vectorcall.restype = ctypes.py_object
+    api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
+                                        ctypes.py_object]
+    values = (ctypes.py_object * len(args))(*args)
+    return api.PyObject_Vectorcall(fn, values, len(args) - len(kwnames), kwnames)
+
+
+def check_keyword_names():
+    import kelpie.courier as courier
+    import kelpie.larder as larder
+
+    checked = 0
+    for name, (params, npos, nreq, _) in SIGNATURES.items():
+        fn = getattr(courier if name.startswith(("async", "_")) else larder, name)
+        for key in (1, None, b"url", ("a",), 2.5):
+            for positional in ([], ["x"] * min(npos, 1)):
+                try:
+                    vectorcall(fn, positional + ["value"], (key,))
+                except TypeError as exc:
+                    text = str(exc)
+                else:
+                    raise AssertionError(f"{name} accepted the keyword {key!r}")
+                want = (f"{name}() takes no keyword arguments" if not params
+                        else f"{name}() keywords must be strings")
+                assert text == want, (name, key, text)
+                checked += 1
+    return checked
+
+
+# ---- running the groups in child interpreters -------------------------------------------------------------------------
+
+
+def child_main(group):
+    """Entry point of a child: runs one group and prints how many examples it tried."""
+    import tempfile
+    import warnings
+
+    from hypothesis.errors import HypothesisWarning
+
+    warnings.filterwarnings("ignore", category=HypothesisWarning)  # large reprs of generated values
+
+    if group == "keywords":
+        print("checked", check_keyword_names())
+        return
+    server = None
+    if group in ("event_stream", "download_url_content"):
+        server = ServerProcess()
+        SERVER_BASE[0] = server.base
+    scratch = tempfile.mkdtemp(prefix="kelpie-fuzz-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+    home = os.getcwd()
+    os.chdir(scratch)
+    try:
+        globals()[f"fuzz_{group}"]()
+    finally:
+        os.chdir(home)
+        shutil.rmtree(scratch, ignore_errors=True)
+        if server:
+            server.close()
+    print("examples", len(EXAMPLES_RUN))
+
+
+GROUPS = ["to_formdata", "async_call_api", "async_llm_api", "async_call_api_stream", *LARDER_NAMES, "event_stream",
+          "keywords"]
+
+
+@pytest.mark.parametrize("group", GROUPS)
+def test_fuzz(group):
+    out = run_child(f"from tests.test_hardening_fuzz import child_main; child_main({group!r})",
+                    args=("-W", "error", "-W", "ignore::DeprecationWarning"))
+    count = int(out.split()[-1])
+    assert count >= (len(SIGNATURES) if group == "keywords" else min(EXAMPLES, 20)), out
