@@ -172,6 +172,42 @@ def test_misbehaving_servers(shape, install):
     assert fd_count() == before
 
 
+@pytest.mark.parametrize("path", ["/stall", "/stall-body"])
+@pytest.mark.parametrize("shape", SHAPES)
+def test_server_that_stalls_forever(shape, path, install):
+    """A server that never answers (or never finishes the body): the caller's
+    cancellation is the only way out, and it leaves both contexts, closes the
+    session and every descriptor."""
+    before = fd_count()
+    faults = FaultServer()
+    rec = install()
+    try:
+        async def main():
+            arrived = faults.arrived[path]
+            task = asyncio.ensure_future(SHAPES[shape](faults.url(path)))
+            while not arrived.is_set():
+                await asyncio.sleep(0.001)
+            if path == "/stall-body":  # the headers are out: wait until the client holds the response
+                while "response_enter" not in rec.events:
+                    await asyncio.sleep(0.001)
+            task.cancel()
+            with pytest.raises(CE):
+                await task
+            await settle()
+
+        asyncio.run(main())
+    finally:
+        faults.close()
+    name = "CancelledError"
+    if path == "/stall":
+        assert rec.events == ["session_enter", "post", f"session_exit({name})"]
+    else:
+        assert rec.events == ["session_enter", "post", "response_enter", f"response_exit({name})",
+                              f"session_exit({name})"]
+    rec.assert_clean()
+    assert fd_count() == before
+
+
 # ---- cancellation at every await point ---------------------------------------------------------------
 
 
