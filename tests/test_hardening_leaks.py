@@ -16,7 +16,7 @@ import requests
 
 import kelpie.courier as courier
 import kelpie.larder as larder
-from tests.hardening_support import (NET_REPEAT, REPEAT, Boom, FaultServer, ServerProcess, Suspensions, aoutcome,
+from tests.hardening_support import (NET_REPEAT, REPEAT, SANITIZED, Boom, FaultServer, ServerProcess, Suspensions, aoutcome,
                                      assert_repeatable, assert_repeatable_async, cancel_at, each_repeatable, each_repeatable_async,
                                      fd_count, outcome,
                                      scratch_dir, settle)
@@ -83,15 +83,23 @@ def _leak_tracked(arg):
     _kept.append([arg])
 
 
-def _leak_untracked(arg):
-    _kept.append(str(len(_kept)) * 50)
+def _leak_small(arg):
+    _kept.append(str(len(_kept)) * 20)  # one small block, not tracked by the collector
+
+
+def _leak_large(arg):
+    _kept.append(bytes(4096))  # memory outside the small-object allocator
 
 
 def _leak_descriptor(arg):
     _kept.append(os.open(os.devnull, os.O_RDONLY))
 
 
-@pytest.mark.parametrize("leak", [_leak_reference, _leak_tracked, _leak_untracked, _leak_descriptor])
+@pytest.mark.parametrize("leak", [
+    _leak_reference, _leak_tracked, _leak_large, _leak_descriptor,
+    pytest.param(_leak_small, marks=pytest.mark.skipif(SANITIZED, reason="allocated blocks are only counted by "
+                                                                         "the interpreter's own allocator")),
+])
 def test_the_checks_notice_one_leaked_object_per_call(leak):
     arg = fresh("argument")
     try:
