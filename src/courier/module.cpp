@@ -37,7 +37,10 @@ Ref post_request(const Frame& co, PyObject* session, bool form, PyObject* url, P
 int status_is_ok(PyObject* response) {
     Ref status = kp::getattr(response, s_status);
     if (!status) return -1;
-    if (PyLong_CheckExact(status.get())) return PyLong_AsLong(status.get()) == 200;
+    if (PyLong_CheckExact(status.get())) {
+        int overflow = 0;
+        return PyLong_AsLongAndOverflow(status.get(), &overflow) == 200 && !overflow;
+    }
     return PyObject_RichCompareBool(status.get(), ok_status, Py_EQ);
 }
 
