@@ -29,9 +29,8 @@ Ref post_request(const Frame& co, PyObject* session, bool form, PyObject* url, P
     } else {
         body = kp::borrow(payload);
     }
-    Ref post = body ? kp::getattr(session, s_post) : Ref{};
-    if (!post) return {};
-    return kp::call_kw(post.get(), form ? kw_headers_data : kw_headers_json, url, headers, body);
+    if (!body) return {};
+    return kp::call_method_kw(session, s_post, form ? kw_headers_data : kw_headers_json, url, headers, body);
 }
 
 int status_is_ok(PyObject* response) {

@@ -20,6 +20,7 @@
 // the owning object's tp_traverse visits; the awaited sub-iterator is kept
 // by the Frame itself.
 #pragma once
+#include <cassert>
 #include <coroutine>
 
 #include "runtime/function.hpp"
@@ -54,8 +55,9 @@ public:
         }
         struct YieldAwaiter yield_value(Ref item) noexcept;
 
-        static void* operator new(size_t n) noexcept { return PyMem_Malloc(n); }
-        static void operator delete(void* p) noexcept { PyMem_Free(p); }
+        // Body frames come and go once per call: freed ones are kept for reuse.
+        static void* operator new(size_t n) noexcept;
+        static void operator delete(void* p, size_t n) noexcept;
     };
 
     Task() noexcept = default;
@@ -76,7 +78,9 @@ private:
 };
 
 // A Python reference held by a body across suspensions, visible to the
-// garbage collector through the frame.
+// garbage collector through the frame.  Locals are automatic objects of the
+// body (or members of its AsyncWith/AsyncFor helpers), so they end in the
+// reverse order of their start and the frame keeps them on a stack.
 class Local : public Ref {
 public:
     explicit Local(Frame& f) noexcept;
@@ -90,8 +94,7 @@ public:
 private:
     friend struct Frame;
     Frame& frame_;
-    Local* prev_;
-    Local* next_;
+    Local* next_;  // the one started before this
 };
 
 // What one advance of a body ended with.
@@ -112,7 +115,8 @@ struct Frame {
     Ref value;             // value passed in or out at a suspension
     Ref result;            // the body's return value
     Ref handled;           // exception being handled inside the body
-    PyObject* outer_handled = nullptr;  // the caller's, during one advance
+    Ref outer_handled;          // the caller's, while `handled` is swapped in
+    bool handled_swapped = false;
     Local* locals = nullptr;
 
     bool start(Function* fn, PyObject* const* args, Task (*body)(Frame&));
@@ -134,15 +138,11 @@ struct Frame {
     void add_traceback();
 };
 
-inline Local::Local(Frame& f) noexcept : frame_(f), prev_(nullptr), next_(f.locals) {
-    if (next_) next_->prev_ = this;
-    f.locals = this;
-}
+inline Local::Local(Frame& f) noexcept : frame_(f), next_(f.locals) { f.locals = this; }
 
 inline Local::~Local() {
-    if (prev_) prev_->next_ = next_;
-    else frame_.locals = next_;
-    if (next_) next_->prev_ = prev_;
+    assert(frame_.locals == this);
+    frame_.locals = next_;
 }
 
 struct AwaitPy {

@@ -3,6 +3,7 @@
 //     call(f, a, b)                         f(a, b)
 //     call_kw(f, kw_encoding, path, enc)    f(path, encoding=enc)
 //     call_method(obj, s_write, text)       obj.write(text)
+//     call_method_kw(s, s_post, kw_json, u, j)  s.post(u, json=j)
 //
 // Every helper returns an empty Ref with the exception pending on failure.
 #pragma once
@@ -28,6 +29,14 @@ template <class... A>
 Ref call_method(PyObject* self, PyObject* name, const A&... a) {
     PyObject* v[] = {self, ptr(a)...};
     return steal(PyObject_VectorcallMethod(name, v, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// obj.name(a, ..., kw=b): the last PyTuple_GET_SIZE(kwnames) by keyword.
+template <class... A>
+Ref call_method_kw(PyObject* self, PyObject* name, PyObject* kwnames, const A&... a) {
+    PyObject* v[] = {self, ptr(a)...};
+    size_t npos = 1 + sizeof...(A) - size_t(PyTuple_GET_SIZE(kwnames));
+    return steal(PyObject_VectorcallMethod(name, v, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 inline Ref getattr(PyObject* o, PyObject* name) { return steal(PyObject_GetAttr(o, name)); }

@@ -1,6 +1,8 @@
 // Driving a body: delegation to awaited sub-iterators as the interpreter's
 // `await` does, resumption with values or exceptions, and the helpers for
 // `async with` and `async for`.
+#include <new>
+
 #include "runtime/async.hpp"
 #include "runtime/call.hpp"
 #include "runtime/names.hpp"
@@ -11,6 +13,50 @@ static Name s_close{"close"}, s_throw{"throw"}, s_value{"value"}, s_aenter{"__ae
     s_aiter{"__aiter__"}, s_anext{"__anext__"};
 
 // ---- promise -----------------------------------------------------------------
+
+// Each body has one frame size, most of them above pymalloc's small-object
+// limit: a few freed frames per size class spare the round trips to malloc.
+// The interpreter lock guards the lists.  Sanitizer builds skip the reuse so
+// that a use after free is still caught.
+namespace {
+constexpr size_t frame_granule = 64, frame_classes = 32, frames_kept = 16;
+struct FreeFrame {
+    FreeFrame* next;
+};
+struct FrameList {
+    FreeFrame* head = nullptr;
+    size_t count = 0;
+};
+FrameList free_frames[frame_classes];
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool reuse_frames = false;
+#else
+constexpr bool reuse_frames = true;
+#endif
+}  // namespace
+
+void* Task::promise_type::operator new(size_t n) noexcept {
+    const size_t c = (n + frame_granule - 1) / frame_granule;
+    if (!reuse_frames || c >= frame_classes) return PyMem_Malloc(n);
+    FrameList& list = free_frames[c];
+    if (FreeFrame* f = list.head) {
+        list.head = f->next;
+        list.count--;
+        return f;
+    }
+    return PyMem_Malloc(c * frame_granule);
+}
+
+void Task::promise_type::operator delete(void* p, size_t n) noexcept {
+    const size_t c = (n + frame_granule - 1) / frame_granule;
+    if (reuse_frames && c < frame_classes && free_frames[c].count < frames_kept) {
+        FrameList& list = free_frames[c];
+        list.head = new (p) FreeFrame{list.head};
+        list.count++;
+        return;
+    }
+    PyMem_Free(p);
+}
 
 void Task::promise_type::return_value(Ref result) noexcept { frame->result = std::move(result); }
 
@@ -124,12 +170,12 @@ static void guard_stop_exceptions(bool async_gen) {
     now.restore();
 }
 
+static void swap_in_handled(Frame& f, PyObject* exc) noexcept;
+
 Step Frame::advance(PyObject* arg, PyObject** out) {
     *out = nullptr;
     state = State::running;
-    Ref outer = get_handled();
-    outer_handled = outer.get();
-    if (handled) set_handled(handled.get());
+    if (handled) swap_in_handled(*this, handled.get());
 
     bool resume = true;
     if (delegate) {
@@ -162,8 +208,11 @@ Step Frame::advance(PyObject* arg, PyObject** out) {
         *out = value.release();
         step = yielded ? Step::yield : Step::next;
     }
-    set_handled(outer.get());
-    outer_handled = nullptr;
+    if (handled_swapped) {
+        set_handled(outer_handled.get());
+        outer_handled.reset();
+        handled_swapped = false;
+    }
     return step;
 }
 
@@ -199,16 +248,26 @@ void Frame::add_traceback() { kp::add_traceback(*fn); }
 
 // ---- handled exceptions inside a body -----------------------------------------------------
 
+// The caller's handled exception is saved only when a body has one of its
+// own to show, which spares two calls per advance on the common path.
+static void swap_in_handled(Frame& f, PyObject* exc) noexcept {
+    if (!f.handled_swapped) {
+        f.outer_handled = get_handled();
+        f.handled_swapped = true;
+    }
+    set_handled(exc);
+}
+
 Ref push_handled(Frame& f, PyObject* exc) noexcept {
     Ref previous = std::move(f.handled);
     f.handled = borrow(exc);
-    set_handled(exc);
+    swap_in_handled(f, exc);
     return previous;
 }
 
 void pop_handled(Frame& f, Ref previous) noexcept {
     f.handled = std::move(previous);
-    set_handled(f.handled ? f.handled.get() : f.outer_handled);
+    set_handled(f.handled ? f.handled.get() : f.outer_handled.get());
 }
 
 // ---- async with ------------------------------------------------------------------------
