@@ -10,15 +10,9 @@ namespace courier {
 
 static kp::Name s_strip{"strip"}, s_lstrip{"lstrip"}, s_data_prefix{"data:"};
 
-// Decodes the UTF-8 character at p[0..n) into *cp; its length, or 0 when the
-// bytes there are not valid UTF-8 (as the interpreter's strict decoder
-// judges: no overlong forms, no surrogates, nothing above U+10FFFF).
-static int utf8_char(const unsigned char* p, Py_ssize_t n, Py_UCS4* cp) {
+// utf8_char for a lead byte of 0x80 and above.
+static int utf8_multibyte(const unsigned char* p, Py_ssize_t n, Py_UCS4* cp) {
     unsigned char c = p[0];
-    if (c < 0x80) {
-        *cp = c;
-        return 1;
-    }
     int len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
     if (len == 0 || c > 0xF4 || n < len) return 0;
     Py_UCS4 v = c & (0x7F >> len);
@@ -30,6 +24,17 @@ static int utf8_char(const unsigned char* p, Py_ssize_t n, Py_UCS4* cp) {
         return 0;
     *cp = v;
     return len;
+}
+
+// Decodes the UTF-8 character at p[0..n) into *cp; its length, or 0 when the
+// bytes there are not valid UTF-8 (as the interpreter's strict decoder
+// judges: no overlong forms, no surrogates, nothing above U+10FFFF).
+static inline int utf8_char(const unsigned char* p, Py_ssize_t n, Py_UCS4* cp) {
+    if (p[0] < 0x80) {
+        *cp = p[0];
+        return 1;
+    }
+    return utf8_multibyte(p, n, cp);
 }
 
 // Valid UTF-8 throughout: then "ignore" decoding drops nothing.  ASCII runs,
@@ -89,7 +94,8 @@ static Ref utf8_payload(const unsigned char* p, Py_ssize_t begin, Py_ssize_t n) 
     return steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p) + begin, end - begin));
 }
 
-// Any other line, through the interpreter's own text operations.
+// Lines that are not bytes objects, through the interpreter's own text
+// operations.
 static Ref text_payload(PyObject* line) {
     Ref raw = PyBytes_Check(line) ? kp::borrow(line) : steal(PyBytes_FromObject(line));
     if (!raw) return {};
@@ -103,14 +109,43 @@ static Ref text_payload(PyObject* line) {
     return stripped ? steal(PyUnicode_AsUTF8String(stripped.get())) : Ref{};
 }
 
-Ref sse_payload(PyObject* line) {
-    if (!PyBytes_CheckExact(line)) {
-        int non_empty = PyObject_IsTrue(line);
-        if (non_empty <= 0) return {};
-        return text_payload(line);
+// "ignore" decoding done on the bytes: a byte that does not begin a valid
+// character is dropped.  The decoder drops a broken sequence as a whole,
+// but past its first byte such a sequence holds only continuation bytes,
+// which never begin a character, so the same bytes go.  Returns the new
+// length of the bytes kept at the start of q.
+static Py_ssize_t drop_invalid(const unsigned char* p, Py_ssize_t n, unsigned char* q) {
+    Py_ssize_t m = 0;
+    Py_UCS4 cp;
+    for (Py_ssize_t i = 0; i < n;) {
+        int len = utf8_char(p + i, n - i, &cp);
+        if (!len) {
+            i++;
+            continue;
+        }
+        std::memcpy(q + m, p + i, size_t(len));
+        m += len;
+        i += len;
     }
-    const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(line));
-    const Py_ssize_t n = PyBytes_GET_SIZE(line);
+    return m;
+}
+
+static Ref bytes_payload(const unsigned char* p, Py_ssize_t n);
+
+// A line with bytes that do not decode: the rule applied to what decodes.
+static Ref invalid_utf8_payload(const unsigned char* p, Py_ssize_t n) {
+    unsigned char small[512];
+    unsigned char* kept = n <= Py_ssize_t(sizeof small) ? small : static_cast<unsigned char*>(PyMem_Malloc(size_t(n)));
+    if (!kept) {
+        PyErr_NoMemory();
+        return {};
+    }
+    Ref payload = bytes_payload(kept, drop_invalid(p, n, kept));
+    if (kept != small) PyMem_Free(kept);
+    return payload;
+}
+
+static Ref bytes_payload(const unsigned char* p, Py_ssize_t n) {
     // Leading whitespace, as long as it decodes: the decoded text then starts
     // with the same characters, so a first non-space character other than
     // "d" settles the line without looking further.
@@ -118,13 +153,22 @@ Ref sse_payload(PyObject* line) {
     Py_UCS4 cp;
     while (begin < n) {
         int len = utf8_char(p + begin, n - begin, &cp);
-        if (!len) return text_payload(line);
+        if (!len) return invalid_utf8_payload(p, n);
         if (!Py_UNICODE_ISSPACE(cp)) break;
         begin += len;
     }
     if (begin == n || p[begin] != 'd') return {};
-    if (!valid_utf8(p + begin, n - begin)) return text_payload(line);
+    if (!valid_utf8(p + begin, n - begin)) return invalid_utf8_payload(p, n);
     return utf8_payload(p, begin, n);
+}
+
+Ref sse_payload(PyObject* line) {
+    if (!PyBytes_CheckExact(line)) {
+        int non_empty = PyObject_IsTrue(line);
+        if (non_empty <= 0) return {};
+        return text_payload(line);
+    }
+    return bytes_payload(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(line)), PyBytes_GET_SIZE(line));
 }
 
 }  // namespace courier
