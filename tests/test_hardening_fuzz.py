@@ -200,12 +200,16 @@ class Refused(Exception):
         self.exc_type, self.messages, self.prefix = exc_type, messages, prefix
 
 
-def tp_name(t):
-    """The name the interpreter's own messages give a type (its C-level
-    tp_name): qualified by the module for types defined in C, except the
-    built-in ones."""
-    heap = t.__flags__ & (1 << 9)
-    return t.__name__ if heap or t.__module__ == "builtins" else f"{t.__module__}.{t.__name__}"
+def tp_names(t):
+    """The names the interpreter's own messages may give a type (its C-level
+    tp_name): a class statement's bare name; for types defined in C, the
+    name qualified by the module (except the built-in ones).  Types made in
+    C from a spec are heap types too (io's are since 3.12), so a heap type
+    outside builtins may have either."""
+    if t.__module__ == "builtins":
+        return {t.__name__}
+    qualified = f"{t.__module__}.{t.__name__}"
+    return {t.__name__, qualified} if t.__flags__ & (1 << 9) else {qualified}
 
 
 def count_message(name, bound, n, given):
@@ -252,7 +256,8 @@ def bind(name, args, kwargs):
         if checks.get(p) == "int" and type(v) is not int:
             number = any(hasattr(type(v), m) for m in ("__index__", "__int__", "__float__")) or isinstance(v, complex)
             if not number:
-                raise Refused(TypeError, {f"Argument '{p}' has incorrect type (expected int, got {tp_name(type(v))})"})
+                raise Refused(TypeError, {f"Argument '{p}' has incorrect type (expected int, got {n})"
+                                          for n in tp_names(type(v))})
             try:
                 bound[p] = int(v)
             except Exception as exc:  # noqa: BLE001 - it propagates from the call
@@ -262,10 +267,11 @@ def bind(name, args, kwargs):
         expected = {"str": str, "dict": dict, "int": int}.get(check)
         if expected is None or type(v) is expected or (check == "dict" and v is None):
             continue
-        message = f"Argument '{p}' has incorrect type (expected {expected.__name__}, got {tp_name(type(v))})"
+        messages = {f"Argument '{p}' has incorrect type (expected {expected.__name__}, got {n})"
+                    for n in tp_names(type(v))}
         if isinstance(v, expected):
-            raise Refused(TypeError, {message + NOTE}, prefix=True)
-        raise Refused(TypeError, {message})
+            raise Refused(TypeError, {m + NOTE for m in messages}, prefix=True)
+        raise Refused(TypeError, messages)
     return bound
 
 
