@@ -54,6 +54,11 @@ def split_every(raw, n):
     ([b'data: {"k": [1, 2]}\ndata:data: x\n'], [b'{"k": [1, 2]}', b"data: x"]),
     ([b"\n\n\r\n", b"data:  \n"], [b""]),
     (["data:\u3000x\u3000\n".encode()], [b"x"]),
+    # bytes that do not decode vanish before the rule looks at the line,
+    # wherever they are: in the leading space, inside "data:", after it
+    ([b"\xff data: x\n", b"da\xffta: y\n", b"\xe3\x80data: z\n", b"\xed\xa0\x80 data:\xf0\x9f w\xff\n"],
+     [b"x", b"y", b"z", b"w"]),
+    ([b"\xc3\x80data: no\n", b"d\xc3\x80ata: no\n", b"\x80\x80\n"], []),
 ])
 def test_event_stream_lines(pieces, expected):
     items = play(pieces, sse=True)

@@ -8,8 +8,6 @@
 
 namespace courier {
 
-static kp::Name s_strip{"strip"}, s_lstrip{"lstrip"}, s_data_prefix{"data:"};
-
 // utf8_char for a lead byte of 0x80 and above.
 static int utf8_multibyte(const unsigned char* p, Py_ssize_t n, Py_UCS4* cp) {
     unsigned char c = p[0];
@@ -94,21 +92,6 @@ static Ref utf8_payload(const unsigned char* p, Py_ssize_t begin, Py_ssize_t n) 
     return steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p) + begin, end - begin));
 }
 
-// Lines that are not bytes objects, through the interpreter's own text
-// operations.
-static Ref text_payload(PyObject* line) {
-    Ref raw = PyBytes_Check(line) ? kp::borrow(line) : steal(PyBytes_FromObject(line));
-    if (!raw) return {};
-    Ref decoded = steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "ignore"));
-    Ref text = decoded ? kp::call_method(decoded.get(), s_strip) : Ref{};
-    if (!text) return {};
-    Py_ssize_t starts = PyUnicode_Tailmatch(text.get(), s_data_prefix, 0, PY_SSIZE_T_MAX, -1);
-    if (starts <= 0) return {};
-    Ref rest = steal(PyUnicode_Substring(text.get(), 5, PyUnicode_GET_LENGTH(text.get())));
-    Ref stripped = rest ? kp::call_method(rest.get(), s_lstrip) : Ref{};
-    return stripped ? steal(PyUnicode_AsUTF8String(stripped.get())) : Ref{};
-}
-
 // "ignore" decoding done on the bytes: a byte that does not begin a valid
 // character is dropped.  The decoder drops a broken sequence as a whole,
 // but past its first byte such a sequence holds only continuation bytes,
@@ -163,12 +146,16 @@ static Ref bytes_payload(const unsigned char* p, Py_ssize_t n) {
 }
 
 Ref sse_payload(PyObject* line) {
+    Ref raw = kp::borrow(line);
     if (!PyBytes_CheckExact(line)) {
+        // if not line: continue; then the bytes of whatever was read
         int non_empty = PyObject_IsTrue(line);
         if (non_empty <= 0) return {};
-        return text_payload(line);
+        raw = PyBytes_Check(line) ? kp::borrow(line) : steal(PyBytes_FromObject(line));
+        if (!raw) return {};
     }
-    return bytes_payload(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(line)), PyBytes_GET_SIZE(line));
+    return bytes_payload(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(raw.get())),
+                         PyBytes_GET_SIZE(raw.get()));
 }
 
 }  // namespace courier

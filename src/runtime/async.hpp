@@ -27,6 +27,21 @@
 
 namespace kp {
 
+// Body frames and asynchronous-generator steps are made and dropped once per
+// call or item, so freed ones are kept for reuse; sanitizer builds free them
+// at once, so that a use after free is still caught.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool reuse_freed = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool reuse_freed = false;
+#else
+inline constexpr bool reuse_freed = true;
+#endif
+#else
+inline constexpr bool reuse_freed = true;
+#endif
+
 struct Frame;
 
 class Task {

@@ -71,16 +71,11 @@ static bool init_hooks(AsyncGen* g) {
 
 // One step object is made and dropped per item a generator gives: a few
 // freed ones are kept for reuse, as the interpreter does for its own
-// asend objects.  Sanitizer builds skip the reuse.
+// asend objects.
 namespace {
 constexpr int steps_kept = 16;
 AgenStep* free_steps[steps_kept];
 int free_step_count = 0;
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool reuse_steps = false;
-#else
-constexpr bool reuse_steps = true;
-#endif
 }  // namespace
 
 static Ref make_step(PyObject* self, Mode mode, PyObject* value) {
@@ -263,7 +258,7 @@ static void step_dealloc(PyObject* self) {
     if (s->state == AgenStep::State::iter) s->gen->running_async = false;
     Py_CLEAR(s->gen);
     Py_CLEAR(s->value);
-    if (reuse_steps && free_step_count < steps_kept) {
+    if (reuse_freed && free_step_count < steps_kept) {
         free_steps[free_step_count++] = s;
         return;
     }

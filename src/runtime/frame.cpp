@@ -16,8 +16,7 @@ static Name s_close{"close"}, s_throw{"throw"}, s_value{"value"}, s_aenter{"__ae
 
 // Each body has one frame size, most of them above pymalloc's small-object
 // limit: a few freed frames per size class spare the round trips to malloc.
-// The interpreter lock guards the lists.  Sanitizer builds skip the reuse so
-// that a use after free is still caught.
+// The interpreter lock guards the lists.
 namespace {
 constexpr size_t frame_granule = 64, frame_classes = 32, frames_kept = 16;
 struct FreeFrame {
@@ -28,16 +27,11 @@ struct FrameList {
     size_t count = 0;
 };
 FrameList free_frames[frame_classes];
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool reuse_frames = false;
-#else
-constexpr bool reuse_frames = true;
-#endif
 }  // namespace
 
 void* Task::promise_type::operator new(size_t n) noexcept {
     const size_t c = (n + frame_granule - 1) / frame_granule;
-    if (!reuse_frames || c >= frame_classes) return PyMem_Malloc(n);
+    if (!reuse_freed || c >= frame_classes) return PyMem_Malloc(n);
     FrameList& list = free_frames[c];
     if (FreeFrame* f = list.head) {
         list.head = f->next;
@@ -49,7 +43,7 @@ void* Task::promise_type::operator new(size_t n) noexcept {
 
 void Task::promise_type::operator delete(void* p, size_t n) noexcept {
     const size_t c = (n + frame_granule - 1) / frame_granule;
-    if (reuse_frames && c < frame_classes && free_frames[c].count < frames_kept) {
+    if (reuse_freed && c < frame_classes && free_frames[c].count < frames_kept) {
         FrameList& list = free_frames[c];
         list.head = new (p) FreeFrame{list.head};
         list.count++;
@@ -170,7 +164,15 @@ static void guard_stop_exceptions(bool async_gen) {
     now.restore();
 }
 
-static void swap_in_handled(Frame& f, PyObject* exc) noexcept;
+// The caller's handled exception is saved only when a body has one of its
+// own to show, which spares two calls per advance on the common path.
+static void swap_in_handled(Frame& f, PyObject* exc) noexcept {
+    if (!f.handled_swapped) {
+        f.outer_handled = get_handled();
+        f.handled_swapped = true;
+    }
+    set_handled(exc);
+}
 
 Step Frame::advance(PyObject* arg, PyObject** out) {
     *out = nullptr;
@@ -247,16 +249,6 @@ void Frame::clear() noexcept {
 void Frame::add_traceback() { kp::add_traceback(*fn); }
 
 // ---- handled exceptions inside a body -----------------------------------------------------
-
-// The caller's handled exception is saved only when a body has one of its
-// own to show, which spares two calls per advance on the common path.
-static void swap_in_handled(Frame& f, PyObject* exc) noexcept {
-    if (!f.handled_swapped) {
-        f.outer_handled = get_handled();
-        f.handled_swapped = true;
-    }
-    set_handled(exc);
-}
 
 Ref push_handled(Frame& f, PyObject* exc) noexcept {
     Ref previous = std::move(f.handled);
