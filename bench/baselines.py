@@ -108,3 +108,17 @@ def async_call_api_stream(url, headers=None, payload=None, *, data=None, files=N
     if headers is not None and type(headers) is not dict:
         _refuse("headers", "dict", headers, isinstance(headers, dict))
     return _call_api_stream(url, headers, payload, data, files, use_form, sse)
+
+
+async def _llm_api(prompt, llm_url, llm_key, llm_name):
+    payload = {"model": llm_name, "messages": [{"role": "user", "content": prompt}]}
+    headers = {"Authorization": f"Bearer {llm_key}", "Content-Type": "application/json"}
+    return await async_call_api(llm_url, headers=headers, payload=payload)
+
+
+def async_llm_api(prompt, llm_url, llm_key, llm_name="qwen3.7-max"):
+    if type(prompt) is not str:
+        _refuse("prompt", "str", prompt, isinstance(prompt, str))
+    if type(llm_name) is not str:
+        _refuse("llm_name", "str", llm_name, isinstance(llm_name, str))
+    return _llm_api(prompt, llm_url, llm_key, llm_name)

@@ -14,7 +14,7 @@ static Task async_call_api_body(Frame& co) {
     PyObject* files = co.arg(4);
     const bool use_form = co.arg(5) == Py_True;
     AsyncWith session_ctx(co), response_ctx(co);
-    Local session(co), response(co), result(co), previous_handled(co);
+    Local session(co), response(co), result(co), previous_handled(co), json_error(co);
 
     session = co_await session_ctx.enter(new_client_session(co));
     if (session) {
@@ -26,11 +26,12 @@ static Task async_call_api_body(Frame& co) {
             result = co_await kp::call_method(response.get(), s_json);
             if (!result && form && PyErr_ExceptionMatches(PyExc_Exception)) {
                 // except Exception: return await response.text()
-                kp::Exc json_error = kp::Exc::fetch();
-                previous_handled = kp::push_handled(co, json_error.value());
+                json_error = kp::Exc::fetch().take();
+                previous_handled = kp::push_handled(co, json_error.get());
                 result = co_await kp::call_method(response.get(), s_text);
                 kp::pop_handled(co, std::move(previous_handled));
-                if (!result) kp::chain_context(json_error);
+                if (!result) kp::chain_context(kp::Exc::from(std::move(json_error)));
+                json_error.reset();
             }
         } else if (ok == 0) {
             Ref error_text = co_await kp::call_method(response.get(), s_text);

@@ -15,6 +15,12 @@ static void raise_failed_status(PyObject* status, PyObject* error_text) {
     if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
 }
 
+static bool begin_items(kp::AsyncFor& body, PyObject* response, bool sse) {
+    Ref content = kp::getattr(response, s_content);
+    Ref source = !content || sse ? content : kp::call_method(content.get(), s_iter_any);
+    return source && body.begin(source.get());
+}
+
 static Task async_call_api_stream_body(Frame& co) {
     PyObject* url = co.arg(0);
     PyObject* headers = co.arg(1);
@@ -40,9 +46,9 @@ static Task async_call_api_stream_body(Frame& co) {
         } else if (ok > 0) {
             // sse: async for line in response.content
             // else: async for chunk in response.content.iter_any()
-            Ref content = kp::getattr(response.get(), s_content);
-            Ref source = !content || sse ? content : kp::call_method(content.get(), s_iter_any);
-            if (source && body.begin(source.get())) {
+            // (the loop keeps only the iterator: what it came from is let go
+            // before the first suspension)
+            if (begin_items(body, response.get(), sse)) {
                 while ((item = co_await body.next())) {
                     if (sse) {
                         item = sse_payload(item.get());

@@ -108,6 +108,7 @@ public:
 
 private:
     friend struct Frame;
+    friend void check_suspension(const Frame&, const void*) noexcept;
     Frame& frame_;
     Local* next_;  // the one started before this
 };
@@ -117,6 +118,12 @@ enum class Step { next, yield, done, error };
 
 // The state of one running body, embedded in the coroutine or asynchronous
 // generator object that owns it.
+//
+// Every way into the body goes through resume(), which alone checks the
+// body's state (not started, suspended, running, finished), so no path can
+// run a body twice at once or resume a finished one.  The interpreter's own
+// generators work the same way; throw_in() and close() are its throw and
+// close on top of resume().
 struct Frame {
     enum class State : unsigned char { created, suspended, running, finished };
 
@@ -137,10 +144,24 @@ struct Frame {
     bool start(Function* fn, PyObject* const* args, Task (*body)(Frame&));
     PyObject* arg(int i) const noexcept { return args[i]; }
     Ref global(PyObject* name) const { return fn->global(name); }
+    bool is_coroutine() const noexcept { return fn->def->kind == FunctionKind::coroutine; }
+    // Suspended inside an await: the object awaited (borrowed), else null.
+    PyObject* awaiting() const noexcept { return state == State::suspended ? delegate.get() : nullptr; }
 
-    // One advance: sends `arg`, or throws the pending exception when `arg` is
-    // null.  `*out` receives a new reference for next/yield/done.
-    Step advance(PyObject* arg, PyObject** out);
+    // The one way into the body.  Sends `arg`, or with `exc` raises the
+    // pending exception where the body is suspended.  `closing`: close() is
+    // asking, so a finished coroutine does not complain.  `*out` receives a
+    // new reference for next/yield/done.
+    Step resume(PyObject* arg, bool exc, bool closing, PyObject** out);
+    // throw(): the pending exception goes to the awaited sub-iterator first
+    // (GeneratorExit closes it instead when `close_on_genexit`), as `await`
+    // delegates it.
+    Step throw_in(bool close_on_genexit, PyObject** out);
+    // close(): GeneratorExit at the suspension point.  None (or what the
+    // body returned, where the interpreter gives that) or empty on error;
+    // `ignored` is the message when the body goes on after GeneratorExit.
+    Ref close(const char* ignored);
+
     // Starts awaiting `awaitable` from inside the body.  True when it
     // finished at once (result or error in `value`), false when it yielded
     // (the value to pass out is in `value`).
@@ -151,6 +172,9 @@ struct Frame {
     int traverse(visitproc visit, void* arg);
     void clear() noexcept;
     void add_traceback();
+
+private:
+    Step finish(PyObject** out);
 };
 
 inline Local::Local(Frame& f) noexcept : frame_(f), next_(f.locals) { f.locals = this; }
@@ -160,6 +184,16 @@ inline Local::~Local() {
     frame_.locals = next_;
 }
 
+// Debug builds check at every suspension that the body's frame holds no
+// reference outside its Locals: anything else would be hidden from the
+// garbage collector while the body is suspended.  A violation is reported
+// and aborts the process, so the test suite cannot pass with one.
+#ifdef KELPIE_REF_REGISTER
+void check_suspension(const Frame& f, const void* body) noexcept;
+#else
+inline void check_suspension(const Frame&, const void*) noexcept {}
+#endif
+
 struct AwaitPy {
     Frame* f;
     bool ready;
@@ -168,14 +202,14 @@ struct AwaitPy {
     struct Finished {};
     AwaitPy(Frame* f, Ref outcome, Finished) noexcept : f(f), ready(true) { f->value = std::move(outcome); }
     bool await_ready() const noexcept { return ready; }
-    void await_suspend(std::coroutine_handle<>) const noexcept {}
+    void await_suspend(std::coroutine_handle<> h) const noexcept { check_suspension(*f, h.address()); }
     Ref await_resume() noexcept { return std::move(f->value); }
 };
 
 struct YieldAwaiter {
     Frame* f;
     bool await_ready() const noexcept { return false; }
-    void await_suspend(std::coroutine_handle<>) const noexcept {}
+    void await_suspend(std::coroutine_handle<> h) const noexcept { check_suspension(*f, h.address()); }
     Ref await_resume() noexcept {
         f->yielded = false;
         return std::move(f->value);
@@ -262,7 +296,10 @@ private:
 // Shared by the coroutine and asynchronous-generator types.
 void raise_stop_iteration(PyObject* value);
 bool set_thrown(PyObject* const* args, Py_ssize_t nargs, const char* name);
-bool close_frame(PyObject* self, PySendResult (*throw_pending)(PyObject*, PyObject**), const char* ignored);
+
+// The kelpie coroutine `o` (for awaiting one from a body without a wrapper),
+// or null.
+Frame* coroutine_frame(PyObject* o) noexcept;
 
 // The objects that bodies become.  `body` runs when the object is first
 // advanced; args are the bound arguments of the call.

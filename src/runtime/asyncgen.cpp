@@ -14,7 +14,8 @@ struct AsyncGen {
     PyObject* weakrefs;
     PyObject* finalizer;
     bool hooks_inited;
-    bool running_async;  // an asend/athrow/aclose awaitable is in progress
+    bool running_async;  // a step object is in progress: set and cleared by steps only
+    bool closed;         // aclose() began, or the body ended by StopAsyncIteration/GeneratorExit
 };
 
 enum class Mode : unsigned char { asend, athrow, aclose };
@@ -31,29 +32,6 @@ static AsyncGen* as_gen(PyObject* o) { return reinterpret_cast<AsyncGen*>(o); }
 static AgenStep* as_step(PyObject* o) { return reinterpret_cast<AgenStep*>(o); }
 
 static PyTypeObject* step_type();
-
-// The pending exception thrown into the generator's body.
-static PySendResult gen_throw_pending(PyObject* self, PyObject** result) {
-    Frame& f = as_gen(self)->frame;
-    *result = nullptr;
-    if (f.state == Frame::State::running) {
-        PyErr_SetString(PyExc_ValueError, "async generator already executing");
-        return PYGEN_ERROR;
-    }
-    if (f.state != Frame::State::suspended) {
-        f.discard();
-        return PYGEN_ERROR;
-    }
-    switch (f.advance(nullptr, result)) {
-    case Step::next:
-    case Step::yield:
-        return PYGEN_NEXT;
-    case Step::done:
-        return PYGEN_RETURN;
-    default:
-        return PYGEN_ERROR;
-    }
-}
 
 // sys.get_asyncgen_hooks(), read once, on the first advance.
 static bool init_hooks(AsyncGen* g) {
@@ -111,137 +89,278 @@ static PyObject* gen_athrow(PyObject* self, PyObject* const* args, Py_ssize_t na
 static PyObject* gen_aclose(PyObject* self, PyObject*) { return make_step(self, Mode::aclose, nullptr).release(); }
 
 // ---- the awaitables --------------------------------------------------------------------------
+//
+// A step object goes from init to iter when it first advances the body, and
+// to closed when its advance ends (an item, the end, an error).  The
+// generator's running_async flag says a step is in iter: no other step may
+// start meanwhile.  The details (which failure closes a step, what close()
+// does) follow the interpreter's own asend and athrow objects, which changed
+// in 3.13.
+
+#if PY_VERSION_HEX >= 0x030D0000
+constexpr bool guarded_throw = true;  // throw() and close() start a step like send() does
+#else
+constexpr bool guarded_throw = false;
+#endif
 
 static const char* step_name(Mode mode) {
     return mode == Mode::asend ? "anext" : mode == Mode::athrow ? "athrow" : "aclose";
 }
 
-// What one advance of the generator means for the awaitable in `mode`.
-static PySendResult step_outcome(AgenStep* s, Step step, PyObject** result) {
-    if (step == Step::next) return PYGEN_NEXT;  // the body awaits: pass the loop's value out
-    s->gen->running_async = false;
+static PySendResult already_running(AgenStep* s) {
     s->state = AgenStep::State::closed;
-    const bool closing = s->mode == Mode::aclose;
-    switch (step) {
-    case Step::yield:
-        if (!closing) return PYGEN_RETURN;  // the item produced
-        Py_CLEAR(*result);
-        PyErr_SetString(PyExc_RuntimeError, "async generator ignored GeneratorExit");
-        return PYGEN_ERROR;
-    case Step::done:
-        Py_CLEAR(*result);
-        if (closing) {
-            *result = Py_NewRef(Py_None);
-            return PYGEN_RETURN;
-        }
-        PyErr_SetNone(PyExc_StopAsyncIteration);
-        return PYGEN_ERROR;
-    default:
-        if (closing &&
-            (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopAsyncIteration))) {
-            PyErr_Clear();
-            *result = Py_NewRef(Py_None);
-            return PYGEN_RETURN;
-        }
-        return PYGEN_ERROR;
-    }
+    PyErr_Format(PyExc_RuntimeError, "%s(): asynchronous generator is already running", step_name(s->mode));
+    return PYGEN_ERROR;
 }
 
-static bool step_reusable(AgenStep* s) {
-    if (s->state != AgenStep::State::closed) return true;
+static PySendResult reused(AgenStep* s) {
     PyErr_SetString(PyExc_RuntimeError, s->mode == Mode::asend ? "cannot reuse already awaited __anext__()/asend()"
                                                                 : "cannot reuse already awaited aclose()/athrow()");
-    return false;
+    return PYGEN_ERROR;
 }
 
-// Sends `arg` into the generator, or throws the pending exception when
-// `arg` is null.
-static PySendResult step_advance(AgenStep* s, PyObject* arg, PyObject** result) {
-    Frame& f = s->gen->frame;
-    if (arg) {
-        if (f.state == Frame::State::created && arg != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started async generator");
-            return step_outcome(s, Step::error, result);
-        }
-        return step_outcome(s, f.advance(arg, result), result);
+// What one advance of the body means to a step: a value the body awaits
+// passes out (next), an item ends the step with that item (return), the
+// body's end becomes StopAsyncIteration.  The generator is no longer
+// running for a step once the advance gave an item or failed.
+static PySendResult unwrap(AsyncGen* g, Step step, PyObject** result) {
+    switch (step) {
+    case Step::next:
+        return PYGEN_NEXT;
+    case Step::yield:
+        g->running_async = false;
+        return PYGEN_RETURN;
+    case Step::done:
+        Py_CLEAR(*result);
+        PyErr_SetNone(PyExc_StopAsyncIteration);
+        break;
+    default:
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_StopAsyncIteration);
+        break;
     }
-    PySendResult st = gen_throw_pending(reinterpret_cast<PyObject*>(s->gen), result);
-    Step step = st == PYGEN_NEXT ? (f.yielded ? Step::yield : Step::next)
-                                 : st == PYGEN_RETURN ? Step::done : Step::error;
-    return step_outcome(s, step, result);
+    if (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit))
+        g->closed = true;
+    g->running_async = false;
+    return PYGEN_ERROR;
 }
+
+// The body's end, as a failed advance: StopAsyncIteration.
+static Step ended(Step step, PyObject** result) {
+    if (step != Step::done) return step;
+    Py_CLEAR(*result);
+    PyErr_SetNone(PyExc_StopAsyncIteration);
+    return Step::error;
+}
+
+// ---- __anext__() and asend(value)
+
+static PySendResult asend_send(AgenStep* s, PyObject* arg, PyObject** result) {
+    AsyncGen* g = s->gen;
+    if (s->state == AgenStep::State::closed) return reused(s);
+    if (s->state == AgenStep::State::init) {
+        if (g->running_async) {
+            if (guarded_throw) return already_running(s);
+            PyErr_SetString(PyExc_RuntimeError, "anext(): asynchronous generator is already running");
+            return PYGEN_ERROR;  // the step stays unused
+        }
+        if (!arg || arg == Py_None) arg = s->value;
+        s->state = AgenStep::State::iter;
+    }
+    if (!arg) arg = Py_None;
+    g->running_async = true;
+    PySendResult st = unwrap(g, g->frame.resume(arg, false, false, result), result);
+    if (st != PYGEN_NEXT) s->state = AgenStep::State::closed;
+    return st;
+}
+
+// The pending exception (or, with `args`, the one throw() was given)
+// thrown in through a step.
+static PySendResult asend_throw(AgenStep* s, PyObject* const* args, Py_ssize_t nargs, PyObject** result) {
+    AsyncGen* g = s->gen;
+    if (s->state == AgenStep::State::closed) return reused(s);
+    if (guarded_throw && s->state == AgenStep::State::init) {
+        if (g->running_async) return already_running(s);
+        s->state = AgenStep::State::iter;
+        g->running_async = true;
+    }
+    Step step = args && !set_thrown(args, nargs, "throw") ? Step::error : g->frame.throw_in(true, result);
+    PySendResult st = unwrap(g, step, result);
+    if (st != PYGEN_NEXT) {
+        if (guarded_throw) g->running_async = false;
+        s->state = AgenStep::State::closed;
+    }
+    return st;
+}
+
+// ---- athrow(exc) and aclose()
+
+// aclose() is over: the body ended by GeneratorExit or StopAsyncIteration
+// counts as done (None).
+static PySendResult check_error(AgenStep* s) {
+    s->gen->running_async = false;
+    s->state = AgenStep::State::closed;
+    if (s->mode == Mode::aclose &&
+        (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit))) {
+        PyErr_Clear();
+        return PYGEN_RETURN;
+    }
+    return PYGEN_ERROR;
+}
+
+// aclose() while the body gives another item.
+static PySendResult yield_close(AgenStep* s, PyObject** result) {
+    Py_CLEAR(*result);
+    s->gen->running_async = false;
+    s->state = AgenStep::State::closed;
+    PyErr_SetString(PyExc_RuntimeError, "async generator ignored GeneratorExit");
+    return PYGEN_ERROR;
+}
+
+static PySendResult athrow_send(AgenStep* s, PyObject* arg, PyObject** result) {
+    AsyncGen* g = s->gen;
+    if (s->state == AgenStep::State::closed) return reused(s);
+    if (g->frame.state == Frame::State::finished) {
+        s->state = AgenStep::State::closed;
+        *result = Py_NewRef(Py_None);
+        return PYGEN_RETURN;
+    }
+    if (s->state == AgenStep::State::init) {
+        if (g->running_async) return already_running(s);
+        if (g->closed) {
+            s->state = AgenStep::State::closed;
+            PyErr_SetNone(PyExc_StopAsyncIteration);
+            return PYGEN_ERROR;
+        }
+        if (arg != Py_None) {
+            PyErr_SetString(PyExc_RuntimeError, "can't send non-None value to a just-started coroutine");
+            return PYGEN_ERROR;
+        }
+        s->state = AgenStep::State::iter;
+        g->running_async = true;
+        if (s->mode == Mode::aclose) {
+            g->closed = true;
+            PyErr_SetNone(PyExc_GeneratorExit);
+            Step step = ended(g->frame.throw_in(false, result), result);
+            if (step == Step::yield) return yield_close(s, result);
+            if (step == Step::next) return PYGEN_NEXT;
+            return check_error(s);
+        }
+        Exc::from(borrow(s->value)).restore();
+        PySendResult st = unwrap(g, g->frame.throw_in(false, result), result);
+        if (st == PYGEN_NEXT) return st;
+        if (st == PYGEN_RETURN) {
+            s->state = AgenStep::State::closed;
+            return st;
+        }
+        return check_error(s);
+    }
+    Step step = g->frame.resume(arg, false, false, result);
+    if (s->mode == Mode::athrow) return unwrap(g, step, result);
+    step = ended(step, result);
+    if (step == Step::yield) return yield_close(s, result);
+    if (step == Step::next) return PYGEN_NEXT;
+    return check_error(s);
+}
+
+static PySendResult athrow_throw(AgenStep* s, PyObject* const* args, Py_ssize_t nargs, PyObject** result) {
+    AsyncGen* g = s->gen;
+    if (s->state == AgenStep::State::closed) return reused(s);
+    if (guarded_throw && s->state == AgenStep::State::init) {
+        if (g->running_async) return already_running(s);
+        s->state = AgenStep::State::iter;
+        g->running_async = true;
+    }
+    Step step = args && !set_thrown(args, nargs, "throw") ? Step::error : g->frame.throw_in(true, result);
+    if (s->mode == Mode::athrow) {
+        PySendResult st = unwrap(g, step, result);
+        if (guarded_throw && st != PYGEN_NEXT) s->state = AgenStep::State::closed;
+        return st;
+    }
+    step = ended(step, result);
+    if (step == Step::yield) return yield_close(s, result);
+    if (step == Step::next) return PYGEN_NEXT;
+    if (guarded_throw) {
+        g->running_async = false;
+        s->state = AgenStep::State::closed;
+    }
+    if (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+        PyErr_Clear();
+        return PYGEN_RETURN;
+    }
+    return PYGEN_ERROR;
+}
+
+// ---- the step protocol
 
 static PySendResult step_send(PyObject* self, PyObject* arg, PyObject** result) {
     AgenStep* s = as_step(self);
     *result = nullptr;
-    if (!step_reusable(s)) return PYGEN_ERROR;
-    if (s->state == AgenStep::State::iter) return step_advance(s, arg ? arg : Py_None, result);
+    PySendResult st = s->mode == Mode::asend ? asend_send(s, arg, result) : athrow_send(s, arg ? arg : Py_None, result);
+    if (st == PYGEN_RETURN && !*result) *result = Py_NewRef(Py_None);
+    return st;
+}
 
-    AsyncGen* g = s->gen;
-    if (g->running_async) {
-        s->state = AgenStep::State::closed;
-        PyErr_Format(PyExc_RuntimeError, "%s(): asynchronous generator is already running", step_name(s->mode));
-        return PYGEN_ERROR;
+static PyObject* step_result(PySendResult st, PyObject* result) {
+    if (st == PYGEN_RETURN) {
+        raise_stop_iteration(result);
+        Py_DECREF(result);
+        return nullptr;
     }
-    if (g->frame.state == Frame::State::finished) {
-        s->state = AgenStep::State::closed;
-        if (s->mode == Mode::aclose) {
-            *result = Py_NewRef(Py_None);
-            return PYGEN_RETURN;
-        }
-        PyErr_SetNone(PyExc_StopAsyncIteration);
-        return PYGEN_ERROR;
-    }
-    s->state = AgenStep::State::iter;
-    g->running_async = true;
-    switch (s->mode) {
-    case Mode::asend:
-        return step_advance(s, arg == nullptr || arg == Py_None ? s->value : arg, result);
-    case Mode::athrow:
-        Exc::from(borrow(s->value)).restore();
-        return step_advance(s, nullptr, result);
-    default:
-        PyErr_SetNone(PyExc_GeneratorExit);
-        return step_advance(s, nullptr, result);
-    }
+    return result;
 }
 
 static PyObject* step_send_method(PyObject* self, PyObject* arg) {
     PyObject* result;
     PySendResult st = step_send(self, arg, &result);
-    if (st == PYGEN_RETURN) {
-        raise_stop_iteration(result);
-        Py_DECREF(result);
-        return nullptr;
-    }
-    return result;
+    return step_result(st, result);
 }
 
-static PyObject* step_iternext(PyObject* self) { return step_send_method(self, Py_None); }
+static PyObject* step_iternext(PyObject* self) {
+    AgenStep* s = as_step(self);
+    PyObject* result;
+    PySendResult st = step_send(self, s->mode == Mode::asend ? nullptr : Py_None, &result);
+    return step_result(st, result);
+}
+
+static PySendResult step_throw_args(AgenStep* s, PyObject* const* args, Py_ssize_t nargs, PyObject** result) {
+    *result = nullptr;
+    PySendResult st = s->mode == Mode::asend ? asend_throw(s, args, nargs, result) : athrow_throw(s, args, nargs, result);
+    if (st == PYGEN_RETURN && !*result) *result = Py_NewRef(Py_None);
+    return st;
+}
 
 static PyObject* step_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    AgenStep* s = as_step(self);
-    if (!step_reusable(s)) return nullptr;
-    if (!set_thrown(args, nargs, "throw")) return nullptr;
-    if (s->state == AgenStep::State::init) {
-        s->state = AgenStep::State::iter;
-        s->gen->running_async = true;
-    }
-    PyObject* result = nullptr;
-    PySendResult st = step_advance(s, nullptr, &result);
-    if (st == PYGEN_RETURN) {
-        raise_stop_iteration(result);
-        Py_DECREF(result);
-        return nullptr;
-    }
-    return result;
+    PyObject* result;
+    PySendResult st = step_throw_args(as_step(self), args, nargs, &result);
+    return step_result(st, result);
 }
 
 static PyObject* step_close(PyObject* self, PyObject*) {
     AgenStep* s = as_step(self);
-    if (s->state == AgenStep::State::iter) s->gen->running_async = false;
-    s->state = AgenStep::State::closed;
-    Py_RETURN_NONE;
+    if (!guarded_throw) {
+        s->state = AgenStep::State::closed;
+        Py_RETURN_NONE;
+    }
+    // GeneratorExit thrown in through the step, as for a coroutine.
+    if (s->state == AgenStep::State::closed) Py_RETURN_NONE;
+    PyObject* exit = PyExc_GeneratorExit;
+    PyObject* result;
+    PySendResult st = step_throw_args(s, &exit, 1, &result);
+    if (st == PYGEN_NEXT) {
+        Py_DECREF(result);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        return nullptr;
+    }
+    if (st == PYGEN_RETURN) {
+        Py_DECREF(result);
+        Py_RETURN_NONE;
+    }
+    if (PyErr_ExceptionMatches(PyExc_StopIteration) || PyErr_ExceptionMatches(PyExc_StopAsyncIteration) ||
+        PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
 }
 
 static PyObject* step_await(PyObject* self) { return Py_NewRef(self); }
@@ -255,7 +374,6 @@ static int step_traverse(PyObject* self, visitproc visit, void* arg) {
 static void step_dealloc(PyObject* self) {
     AgenStep* s = as_step(self);
     PyObject_GC_UnTrack(self);
-    if (s->state == AgenStep::State::iter) s->gen->running_async = false;
     Py_CLEAR(s->gen);
     Py_CLEAR(s->value);
     if (reuse_freed && free_step_count < steps_kept) {
@@ -303,11 +421,8 @@ static void gen_finalize(PyObject* self) {
     Exc saved = Exc::fetch();
     if (g->finalizer) {
         if (!call(g->finalizer, self)) PyErr_WriteUnraisable(self);
-    } else if (f.state == Frame::State::created) {
-        f.discard();
-    } else if (f.state == Frame::State::suspended) {
-        if (!close_frame(self, gen_throw_pending, "async generator ignored GeneratorExit"))
-            PyErr_WriteUnraisable(self);
+    } else if (!f.close("async generator ignored GeneratorExit")) {
+        PyErr_WriteUnraisable(self);
     }
     saved.restore();
 }
@@ -394,6 +509,7 @@ Ref make_async_generator(Function& fn, PyObject* const* args, Task (*body)(Frame
     g->finalizer = nullptr;
     g->hooks_inited = false;
     g->running_async = false;
+    g->closed = false;
     Ref self = steal(reinterpret_cast<PyObject*>(g));
     if (!g->frame.start(&fn, args, body)) return {};
     PyObject_GC_Track(self.get());

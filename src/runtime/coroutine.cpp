@@ -83,26 +83,8 @@ bool set_thrown(PyObject* const* args, Py_ssize_t nargs, const char* name) {
 
 // ---- the protocol ------------------------------------------------------------------------
 
-static PySendResult coro_send(PyObject* self, PyObject* arg, PyObject** result) {
-    Frame& f = as_coro(self)->frame;
-    *result = nullptr;
-    switch (f.state) {
-    case Frame::State::finished:
-        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-        return PYGEN_ERROR;
-    case Frame::State::running:
-        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-        return PYGEN_ERROR;
-    case Frame::State::created:
-        if (arg && arg != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-            return PYGEN_ERROR;
-        }
-        break;
-    default:
-        break;
-    }
-    switch (f.advance(arg, result)) {
+static PySendResult coro_result(Step step, PyObject** result) {
+    switch (step) {
     case Step::next:
         return PYGEN_NEXT;
     case Step::done:
@@ -116,19 +98,8 @@ static PySendResult coro_send(PyObject* self, PyObject* arg, PyObject** result) 
     }
 }
 
-// The pending exception thrown into the coroutine.
-static PySendResult coro_throw_pending(PyObject* self, PyObject** result) {
-    Frame& f = as_coro(self)->frame;
-    *result = nullptr;
-    if (f.state == Frame::State::running) {
-        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-        return PYGEN_ERROR;
-    }
-    if (f.state != Frame::State::suspended) {
-        f.discard();  // raised where the body would start: it never runs
-        return PYGEN_ERROR;
-    }
-    return coro_send(self, nullptr, result);
+static PySendResult coro_send(PyObject* self, PyObject* arg, PyObject** result) {
+    return coro_result(as_coro(self)->frame.resume(arg, false, false, result), result);
 }
 
 static PyObject* send_result(PySendResult st, PyObject* result) {
@@ -146,9 +117,43 @@ static PyObject* coro_send_method(PyObject* self, PyObject* arg) {
     return send_result(st, result);
 }
 
-static PyObject* coro_iternext(PyObject* self) {
+static PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (!set_thrown(args, nargs, "throw")) return nullptr;
     PyObject* result;
-    PySendResult st = coro_send(self, Py_None, &result);
+    PySendResult st = coro_result(as_coro(self)->frame.throw_in(true, &result), &result);
+    return send_result(st, result);
+}
+
+static PyObject* coro_close(PyObject* self, PyObject*) {
+    return as_coro(self)->frame.close("coroutine ignored GeneratorExit").release();
+}
+
+// ---- what __await__ gives: an iterator over the coroutine -----------------------------------------
+
+struct Wrapper {
+    PyObject_HEAD
+    PyObject* coro;
+};
+
+static PyTypeObject* wrapper_type();
+
+static PyObject* make_wrapper(PyObject* coro) {
+    Wrapper* w = PyObject_GC_New(Wrapper, wrapper_type());
+    if (!w) return nullptr;
+    w->coro = Py_NewRef(coro);
+    PyObject_GC_Track(w);
+    return reinterpret_cast<PyObject*>(w);
+}
+
+static PyObject* wrapped(PyObject* self) { return reinterpret_cast<Wrapper*>(self)->coro; }
+
+static PySendResult wrapper_send(PyObject* self, PyObject* arg, PyObject** result) {
+    return coro_send(wrapped(self), arg, result);
+}
+static PyObject* wrapper_send_method(PyObject* self, PyObject* arg) { return coro_send_method(wrapped(self), arg); }
+static PyObject* wrapper_iternext(PyObject* self) {
+    PyObject* result;
+    PySendResult st = coro_send(wrapped(self), Py_None, &result);
     if (st == PYGEN_RETURN) {
         if (result != Py_None) raise_stop_iteration(result);
         Py_DECREF(result);
@@ -156,44 +161,60 @@ static PyObject* coro_iternext(PyObject* self) {
     }
     return result;
 }
+static PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return coro_throw(wrapped(self), args, nargs);
+}
+static PyObject* wrapper_close(PyObject* self, PyObject*) { return coro_close(wrapped(self), nullptr); }
 
-static PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!set_thrown(args, nargs, "throw")) return nullptr;
-    PyObject* result;
-    PySendResult st = coro_throw_pending(self, &result);
-    return send_result(st, result);
+static int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(wrapped(self));
+    return 0;
 }
 
-// close(): GeneratorExit at the suspension point; true on a clean end.
-bool close_frame(PyObject* self, PySendResult (*throw_pending)(PyObject*, PyObject**), const char* ignored) {
-    PyErr_SetNone(PyExc_GeneratorExit);
-    PyObject* result;
-    PySendResult st = throw_pending(self, &result);
-    if (st == PYGEN_NEXT) {
-        Py_DECREF(result);
-        PyErr_SetString(PyExc_RuntimeError, ignored);
-        return false;
-    }
-    if (st == PYGEN_RETURN) {
-        Py_DECREF(result);
-        return true;
-    }
-    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        PyErr_Clear();
-        return true;
-    }
-    return false;
+static void wrapper_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(reinterpret_cast<Wrapper*>(self)->coro);
+    PyObject_GC_Del(self);
 }
 
-static PyObject* coro_close(PyObject* self, PyObject*) {
-    Frame& f = as_coro(self)->frame;
-    if (f.state == Frame::State::created) f.discard();
-    if (f.state == Frame::State::finished) Py_RETURN_NONE;
-    if (!close_frame(self, coro_throw_pending, "coroutine ignored GeneratorExit")) return nullptr;
-    Py_RETURN_NONE;
+static PyMethodDef wrapper_methods[] = {
+    {"send", wrapper_send_method, METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)), METH_FASTCALL, nullptr},
+    {"close", wrapper_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyAsyncMethods wrapper_as_async = {nullptr, nullptr, nullptr, wrapper_send};
+
+static PyTypeObject* wrapper_type() {
+    static PyTypeObject type = [] {
+        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+        t.tp_name = "kelpie.coroutine_wrapper";
+        t.tp_basicsize = sizeof(Wrapper);
+        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+        t.tp_as_async = &wrapper_as_async;
+        t.tp_dealloc = wrapper_dealloc;
+        t.tp_traverse = wrapper_traverse;
+        t.tp_iter = PyObject_SelfIter;
+        t.tp_iternext = wrapper_iternext;
+        t.tp_methods = wrapper_methods;
+        return t;
+    }();
+    return &type;
 }
 
-static PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
+// `await coro`: refused while another await is driving it, as the
+// interpreter refuses it for its own coroutines.
+static PyObject* coro_await(PyObject* self) {
+    if (as_coro(self)->frame.awaiting()) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return make_wrapper(self);
+}
+
+// coro.__await__() called directly: the iterator, without the check.
+static PyObject* coro_await_method(PyObject* self, PyObject*) { return make_wrapper(self); }
 
 // ---- the type ----------------------------------------------------------------------------
 
@@ -205,8 +226,8 @@ static void coro_finalize(PyObject* self) {
         f.discard();
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", f.fn->qualname) < 0)
             PyErr_WriteUnraisable(self);
-    } else if (f.state == Frame::State::suspended) {
-        if (!close_frame(self, coro_throw_pending, "coroutine ignored GeneratorExit")) PyErr_WriteUnraisable(self);
+    } else if (!f.close("coroutine ignored GeneratorExit")) {
+        PyErr_WriteUnraisable(self);
     }
     saved.restore();
 }
@@ -254,6 +275,7 @@ static PyMethodDef coro_methods[] = {
     {"send", coro_send_method, METH_O, nullptr},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL, nullptr},
     {"close", coro_close, METH_NOARGS, nullptr},
+    {"__await__", coro_await_method, METH_NOARGS | METH_COEXIST, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -275,7 +297,6 @@ static PyTypeObject* coroutine_type() {
         t.tp_traverse = coro_traverse;
         t.tp_clear = coro_clear;
         t.tp_repr = coro_repr;
-        t.tp_iternext = coro_iternext;
         t.tp_methods = coro_methods;
         t.tp_getset = coro_getset;
         t.tp_weaklistoffset = offsetof(Coroutine, weakrefs);
@@ -284,11 +305,15 @@ static PyTypeObject* coroutine_type() {
     return &type;
 }
 
+Frame* coroutine_frame(PyObject* o) noexcept {
+    return Py_IS_TYPE(o, coroutine_type()) ? &as_coro(o)->frame : nullptr;
+}
+
 Ref make_coroutine(Function& fn, PyObject* const* args, Task (*body)(Frame&)) {
     static bool ready = false;
     PyTypeObject* type = coroutine_type();
     if (!ready) {
-        if (PyType_Ready(type) < 0) return {};
+        if (PyType_Ready(type) < 0 || PyType_Ready(wrapper_type()) < 0) return {};
         ready = true;
     }
     Coroutine* c = PyObject_GC_New(Coroutine, type);

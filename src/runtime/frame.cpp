@@ -1,7 +1,11 @@
 // Driving a body: delegation to awaited sub-iterators as the interpreter's
 // `await` does, resumption with values or exceptions, and the helpers for
 // `async with` and `async for`.
+#include <cstdio>
+#include <cstdlib>
+#include <map>
 #include <new>
+#include <set>
 
 #include "runtime/async.hpp"
 #include "runtime/call.hpp"
@@ -29,19 +33,71 @@ struct FrameList {
 FrameList free_frames[frame_classes];
 }  // namespace
 
+// ---- the register of live Refs and body frames (debug builds) ---------------------------
+
+#ifdef KELPIE_REF_REGISTER
+namespace {
+// Never destroyed: Refs of static objects end after any destructor could run.
+std::set<const void*>& live_refs() {
+    static auto* refs = new std::set<const void*>;
+    return *refs;
+}
+std::map<const char*, size_t>& body_frames() {
+    static auto* frames = new std::map<const char*, size_t>;
+    return *frames;
+}
+}  // namespace
+
+namespace debug {
+void ref_made(const void* r) noexcept { live_refs().insert(r); }
+void ref_gone(const void* r) noexcept { live_refs().erase(r); }
+}  // namespace debug
+
+void check_suspension(const Frame& f, const void* body) noexcept {
+    const char* at = static_cast<const char*>(body);
+    auto frame = body_frames().upper_bound(at);
+    if (frame == body_frames().begin()) return;
+    --frame;
+    const char *begin = frame->first, *end = begin + frame->second;
+    if (at >= end) return;
+    for (auto r = live_refs().lower_bound(begin); r != live_refs().end() && *r < end; ++r) {
+        const Ref* ref = static_cast<const Ref*>(*r);
+        if (!ref->get()) continue;
+        bool local = false;
+        for (const Local* l = f.locals; l && !local; l = l->next_) local = static_cast<const Ref*>(l) == ref;
+        if (local) continue;
+        std::fprintf(stderr,
+                     "kelpie: %s is suspended holding a %s at offset %td of its frame outside a Local: "
+                     "the garbage collector cannot see it\n",
+                     f.fn->def->name, Py_TYPE(ref->get())->tp_name, static_cast<const char*>(*r) - begin);
+        std::abort();
+    }
+}
+#endif
+
+static void* frame_allocated(void* p, [[maybe_unused]] size_t n) noexcept {
+#ifdef KELPIE_REF_REGISTER
+    if (p) body_frames()[static_cast<const char*>(p)] = n;
+#endif
+    return p;
+}
+
 void* Task::promise_type::operator new(size_t n) noexcept {
     const size_t c = (n + frame_granule - 1) / frame_granule;
-    if (!reuse_freed || c >= frame_classes) return PyMem_Malloc(n);
+    if (!reuse_freed || c >= frame_classes) return frame_allocated(PyMem_Malloc(n), n);
     FrameList& list = free_frames[c];
     if (FreeFrame* f = list.head) {
         list.head = f->next;
         list.count--;
-        return f;
+        return frame_allocated(f, n);
     }
-    return PyMem_Malloc(c * frame_granule);
+    return frame_allocated(PyMem_Malloc(c * frame_granule), n);
 }
 
 void Task::promise_type::operator delete(void* p, size_t n) noexcept {
+#ifdef KELPIE_REF_REGISTER
+    body_frames().erase(static_cast<const char*>(p));
+#endif
     const size_t c = (n + frame_granule - 1) / frame_granule;
     if (reuse_freed && c < frame_classes && free_frames[c].count < frames_kept) {
         FrameList& list = free_frames[c];
@@ -84,17 +140,35 @@ bool Frame::start(Function* function, PyObject* const* bound, Task (*body)(Frame
     return true;
 }
 
-// The iterator that `await o` drives.
+// A generator made by a @types.coroutine function: `await` takes it as it is.
+static bool is_generator_coroutine(PyObject* o) {
+    if (!PyGen_CheckExact(o)) return false;
+    Ref code = steal(PyObject_GetAttrString(o, "gi_code"));
+    Ref flags = code ? steal(PyObject_GetAttrString(code.get(), "co_flags")) : Ref{};
+    long f = flags ? PyLong_AsLong(flags.get()) : 0;
+    PyErr_Clear();
+    return f & CO_ITERABLE_COROUTINE;
+}
+
+// The iterator that `await o` drives, with the interpreter's checks.
 static Ref awaitable_iter(PyObject* o) {
     if (PyCoro_CheckExact(o)) return borrow(o);
+    if (Frame* f = coroutine_frame(o)) {
+        if (f->awaiting()) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            return {};
+        }
+        return borrow(o);
+    }
     unaryfunc getter = Py_TYPE(o)->tp_as_async ? Py_TYPE(o)->tp_as_async->am_await : nullptr;
     if (!getter) {
+        if (is_generator_coroutine(o)) return borrow(o);
         PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
         return {};
     }
     Ref it = steal(getter(o));
     if (!it) return {};
-    if (PyCoro_CheckExact(it.get())) {
+    if (PyCoro_CheckExact(it.get()) || is_generator_coroutine(it.get())) {
         PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
         return {};
     }
@@ -117,36 +191,6 @@ bool Frame::start_await(Ref awaitable) {
     if (st != PYGEN_NEXT) return true;
     delegate = std::move(it);
     return false;
-}
-
-// Throws the pending exception into the awaited sub-iterator, as `yield
-// from` does: GeneratorExit closes it, anything else goes to its throw().
-static PySendResult throw_into(PyObject* delegate, PyObject** r) {
-    Exc error = Exc::fetch();
-    bool missing;
-    if (error.matches(PyExc_GeneratorExit)) {
-        Ref close = getattr_optional(delegate, s_close, &missing);
-        if (!close && !missing) return PYGEN_ERROR;
-        if (close && !call(close.get())) return PYGEN_ERROR;
-        error.restore();
-        return PYGEN_ERROR;
-    }
-    Ref thrower = getattr_optional(delegate, s_throw, &missing);
-    if (!thrower) {
-        if (missing) error.restore();
-        return PYGEN_ERROR;
-    }
-    Ref res = call(thrower.get(), error.value());
-    if (res) {
-        *r = res.release();
-        return PYGEN_NEXT;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return PYGEN_ERROR;
-    Exc stop = Exc::fetch();
-    Ref v = getattr(stop.value(), s_value);
-    if (!v) return PYGEN_ERROR;
-    *r = v.release();
-    return PYGEN_RETURN;
 }
 
 // StopIteration or StopAsyncIteration leaving a body would be taken for its
@@ -174,37 +218,58 @@ static void swap_in_handled(Frame& f, PyObject* exc) noexcept {
     set_handled(exc);
 }
 
-Step Frame::advance(PyObject* arg, PyObject** out) {
+Step Frame::resume(PyObject* arg, bool exc, bool closing, PyObject** out) {
     *out = nullptr;
+    if (state == State::created && arg && arg != Py_None) {
+        PyErr_SetString(PyExc_TypeError, is_coroutine() ? "can't send non-None value to a just-started coroutine"
+                                                        : "can't send non-None value to a just-started async generator");
+        return Step::error;
+    }
+    if (state == State::running) {
+        PyErr_SetString(PyExc_ValueError,
+                        is_coroutine() ? "coroutine already executing" : "async generator already executing");
+        return Step::error;
+    }
+    if (state == State::finished) {
+        if (is_coroutine() && !closing) {
+            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        } else if (arg && !exc) {
+            *out = Py_NewRef(Py_None);
+            return Step::done;
+        }
+        return Step::error;  // a thrown exception stays pending
+    }
+
+    const bool fresh = state == State::created;
     state = State::running;
+    if (exc && fresh) {
+        // Raised where the body would start: it never runs.
+        handle.destroy();
+        handle = {};
+        return finish(out);
+    }
     if (handled) swap_in_handled(*this, handled.get());
 
-    bool resume = true;
-    if (delegate) {
+    bool resume_body = true;
+    if (exc) {
+        delegate.reset();  // unwinding from the await drops what it awaited
+        value.reset();     // the body sees the pending exception
+    } else if (delegate) {
         PyObject* r = nullptr;
-        PySendResult st = arg ? PyIter_Send(delegate.get(), arg, &r) : throw_into(delegate.get(), &r);
+        PySendResult st = PyIter_Send(delegate.get(), arg, &r);
         value = steal(r);
-        if (st == PYGEN_NEXT) resume = false;
+        if (st == PYGEN_NEXT) resume_body = false;
         else delegate.reset();
     } else {
-        value = borrow(arg);  // null: the pending exception goes in
+        value = borrow(arg);
     }
 
     Step step;
-    if (resume) handle.resume();
-    if (resume && handle.done()) {
+    if (resume_body) handle.resume();
+    if (resume_body && handle.done()) {
         handle.destroy();
         handle = {};
-        state = State::finished;
-        if (result) {
-            *out = result.release();
-            step = Step::done;
-        } else {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "body failed without an exception");
-            guard_stop_exceptions(fn->def->kind == FunctionKind::async_generator);
-            add_traceback();
-            step = Step::error;
-        }
+        step = finish(out);
     } else {
         state = State::suspended;
         *out = value.release();
@@ -216,6 +281,104 @@ Step Frame::advance(PyObject* arg, PyObject** out) {
         handled_swapped = false;
     }
     return step;
+}
+
+// The body has ended: its result, or its exception with our traceback entry.
+Step Frame::finish(PyObject** out) {
+    state = State::finished;
+    delegate.reset();
+    value.reset();
+    if (result) {
+        *out = result.release();
+        return Step::done;
+    }
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "body failed without an exception");
+    guard_stop_exceptions(fn->def->kind == FunctionKind::async_generator);
+    add_traceback();
+    return Step::error;
+}
+
+// Closes the awaited sub-iterator the way `await` does when GeneratorExit
+// arrives: its close(), if it has one.  False with its error pending.
+static bool close_iter(PyObject* it) {
+    bool missing;
+    Ref close = getattr_optional(it, s_close, &missing);
+    if (!close) {
+        if (!missing) PyErr_WriteUnraisable(it);
+        return true;
+    }
+    return bool(call(close.get()));
+}
+
+Step Frame::throw_in(bool close_on_genexit, PyObject** out) {
+    *out = nullptr;
+    if (!awaiting()) return resume(Py_None, true, false, out);
+    Ref it = delegate;
+    Exc thrown = Exc::fetch();
+    if (close_on_genexit && thrown.matches(PyExc_GeneratorExit)) {
+        state = State::running;
+        const bool closed = close_iter(it.get());
+        state = State::suspended;
+        if (closed) thrown.restore();  // else close()'s error goes in instead
+        return resume(Py_None, true, false, out);
+    }
+    bool missing;
+    Ref thrower = getattr_optional(it.get(), s_throw, &missing);
+    if (!thrower) {
+        if (!missing) return Step::error;
+        thrown.restore();
+        return resume(Py_None, true, false, out);
+    }
+    state = State::running;
+    Ref r = call(thrower.get(), thrown.value());
+    state = State::suspended;
+    if (r) {
+        *out = r.release();  // the sub-iterator goes on: its value passes out
+        return Step::next;
+    }
+    delegate.reset();
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return resume(Py_None, true, false, out);
+    // It returned: the body goes on with its value.
+    Exc stop = Exc::fetch();
+    Ref v = getattr(stop.value(), s_value);
+    if (!v) return resume(Py_None, true, false, out);
+    return resume(v.get(), false, false, out);
+}
+
+Ref Frame::close(const char* ignored) {
+    if (state == State::created) {
+        discard();
+        return none();
+    }
+    bool closed = true;
+    if (PyObject* it = awaiting()) {
+        Ref keep = borrow(it);
+        state = State::running;
+        closed = close_iter(it);
+        state = State::suspended;
+    }
+    if (closed) PyErr_SetNone(PyExc_GeneratorExit);
+    PyObject* r;
+    switch (resume(Py_None, true, true, &r)) {
+    case Step::next:
+    case Step::yield:
+        Py_DECREF(r);
+        PyErr_SetString(PyExc_RuntimeError, ignored);
+        return {};
+    case Step::done:
+#if PY_VERSION_HEX >= 0x030D0000
+        return steal(r);  // close() gives what the body returned
+#else
+        Py_DECREF(r);
+        return none();
+#endif
+    default:
+        if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            PyErr_Clear();
+            return none();
+        }
+        return {};
+    }
 }
 
 void Frame::discard() noexcept {

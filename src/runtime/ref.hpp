@@ -11,12 +11,37 @@
 
 namespace kp {
 
+// Debug builds keep a register of every live Ref, so that a suspended body
+// can be checked for references the garbage collector cannot see (see
+// check_suspension in async.hpp).
+#ifndef NDEBUG
+#define KELPIE_REF_REGISTER 1
+namespace debug {
+void ref_made(const void* r) noexcept;
+void ref_gone(const void* r) noexcept;
+}  // namespace debug
+#define KELPIE_REF_MADE() debug::ref_made(this)
+#define KELPIE_REF_GONE() debug::ref_gone(this)
+#else
+#define KELPIE_REF_MADE() ((void)0)
+#define KELPIE_REF_GONE() ((void)0)
+#endif
+
 class Ref {
 public:
-    Ref() noexcept = default;
-    Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
-    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
-    ~Ref() { Py_XDECREF(p_); }
+    Ref() noexcept { KELPIE_REF_MADE(); }
+    Ref(const Ref& o) noexcept : p_(o.p_) {
+        Py_XINCREF(p_);
+        KELPIE_REF_MADE();
+    }
+    Ref(Ref&& o) noexcept : p_(o.p_) {
+        o.p_ = nullptr;
+        KELPIE_REF_MADE();
+    }
+    ~Ref() {
+        KELPIE_REF_GONE();
+        Py_XDECREF(p_);
+    }
     Ref& operator=(Ref o) noexcept { std::swap(p_, o.p_); return *this; }
 
     static Ref steal(PyObject* p) noexcept { Ref r; r.p_ = p; return r; }
@@ -84,6 +109,8 @@ public:
 #endif
     }
     PyObject* value() const noexcept { return v_.get(); }
+    // The exception instance, for keeping elsewhere.
+    Ref take() noexcept { return std::move(v_); }
     PyObject* type() const noexcept { return v_ ? reinterpret_cast<PyObject*>(Py_TYPE(v_.get())) : Py_None; }
     Ref traceback() const noexcept {
         if (!v_) return none();
