@@ -222,12 +222,14 @@ def _add_a_key(m, own, keys):
 
 
 def _del_another(m, own, keys):
-    del m[[k for k in keys if k != own][-1]]
+    for k in [k for k in keys if k != own][-1:]:
+        del m[k]
 
 
 def _replace_another_same_size(m, own, keys):
-    del m[[k for k in keys if k != own][-1]]
-    m["added"] = "new"
+    for k in [k for k in keys if k != own][-1:]:
+        del m[k]
+        m["added"] = "new"
 
 
 def _move_own_to_the_end(m, own, keys):

@@ -9,6 +9,8 @@ using kp::Param;
 static kp::Name s_json{"json"}, s_load{"load"}, s_read{"read"}, s_newline{"\n"}, s_empty{""};
 
 // with open(path, "r") as f: data = json.load(f)
+// The collector stays as the application set it: json.load reads the file
+// and runs Python code, and other threads run meanwhile.
 static Ref read_json_body(Function& fn, PyObject* const* a) {
     Ref file = kp::call(builtins.open, a[0], s_r);
     if (!file) return {};
