@@ -1,11 +1,13 @@
 """_to_formdata: the fields it adds (watched through a stand-in FormData) and
 the multipart body a real server receives from it."""
 
+import collections
 import io
 import types
 
 import pytest
 
+import tests.test_hardening_fuzz as fuzz
 from tests.courier_support import courier, run
 
 to_form = courier._to_formdata
@@ -201,3 +203,132 @@ def test_form_as_the_server_receives_it(tmp_path):
         ("anon", "file", OCTET, b"anon"),
         ("nofn", "file", "image/png", b"n"),
     ]
+
+
+# ---- a mapping changed while it is walked ------------------------------------------------------------
+#
+# The same calls go to the form builder written in Python (the model the fuzz
+# tests use), both against a FormData stand-in that records every add_field:
+# the fields added before the change is noticed, and the error that stops the
+# walk, must be the interpreter's own.
+
+def _del_own_add_another(m, own, keys):
+    del m[own]
+    m["added"] = "new"
+
+
+def _add_a_key(m, own, keys):
+    m["added"] = "new"
+
+
+def _del_another(m, own, keys):
+    for k in [k for k in keys if k != own][-1:]:
+        del m[k]
+
+
+def _replace_another_same_size(m, own, keys):
+    for k in [k for k in keys if k != own][-1:]:
+        del m[k]
+        m["added"] = "new"
+
+
+def _move_own_to_the_end(m, own, keys):
+    m[own] = m.pop(own)
+
+
+def _change_values_only(m, own, keys):
+    for k in keys:
+        m[k] = "changed"
+
+
+def _clear(m, own, keys):
+    m.clear()
+
+
+def _grow_and_shrink_back(m, own, keys):
+    for i in range(40):
+        m[f"grown{i}"] = i
+    for i in range(40):
+        del m[f"grown{i}"]
+
+
+MUTATIONS = [_del_own_add_another, _add_a_key, _del_another, _replace_another_same_size, _move_own_to_the_end,
+             _change_values_only, _clear, _grow_and_shrink_back]
+# Mutations that change the size as a dict's iterator sees it, whatever the
+# position (an OrderedDict's iterator no longer looks after its last item).
+RESIZING = {_add_a_key, _clear}
+
+
+class MutatesOnStr:
+    """A data value whose str() changes the mapping holding it, once."""
+
+    def __init__(self, mapping, own, keys, mutate):
+        self.args = (mapping, own, keys, mutate)
+
+    def __str__(self):
+        mapping, own, keys, mutate = self.args
+        self.args = None
+        if mapping is not None:
+            mutate(mapping, own, keys)
+        return "mutated"
+
+
+class MutatesOnLen:
+    """A (filename, fileobj) entry whose len() changes the mapping holding
+    it, once."""
+
+    def __init__(self, mapping, own, keys, mutate):
+        self.args = (mapping, own, keys, mutate)
+
+    def __len__(self):
+        if self.args:
+            mapping, own, keys, mutate = self.args
+            self.args = None
+            mutate(mapping, own, keys)
+        return 2
+
+    def __iter__(self):
+        return iter(("m.bin", f1))
+
+
+def _mapping(container, which, size, position, mutate):
+    keys = [f"k{i}" for i in range(size)]
+    m = container()
+    for k in keys:
+        m[k] = ("n.bin", f2) if which == "files" else k
+    own = keys[0] if position == "first" else keys[-1]
+    m[own] = (MutatesOnLen if which == "files" else MutatesOnStr)(m, own, keys, mutate)
+    return m
+
+
+def _recorded_outcome(to_formdata, which, mapping):
+    fuzz.RecordingForm.log = []
+    outcome = fuzz.attempt(to_formdata, **{which: mapping})
+    shown = (type(outcome).__name__, str(outcome)) if isinstance(outcome, BaseException) else "form"
+    return shown, fuzz.RecordingForm.log
+
+
+@pytest.mark.parametrize("container", [dict, collections.OrderedDict, fuzz.DictSub], ids=lambda c: c.__name__)
+@pytest.mark.parametrize("which", ["data", "files"])
+@pytest.mark.parametrize("mutate", MUTATIONS, ids=lambda f: f.__name__.strip("_"))
+def test_mapping_changed_during_the_walk_fails_as_python_does(monkeypatch, mutate, which, container):
+    monkeypatch.setattr(courier, "aiohttp", fuzz.RecordingAiohttp)
+    for size in [1, 2, 5, 6, 9]:
+        for position in ["first", "last"]:
+            ours = _recorded_outcome(to_form, which, _mapping(container, which, size, position, mutate))
+            python = _recorded_outcome(fuzz.py_to_formdata, which, _mapping(container, which, size, position, mutate))
+            assert ours == python, (size, position)
+            if mutate in RESIZING and container is not collections.OrderedDict:
+                assert python[0][0] == "RuntimeError", (size, position, python)
+
+
+@pytest.mark.parametrize("mutate, message", [
+    (_del_own_add_another, "dictionary keys changed during iteration"),
+    (_add_a_key, "dictionary changed size during iteration"),
+    (_del_another, "dictionary changed size during iteration"),
+])
+def test_changed_dict_stops_with_the_dict_iteration_error(fake, mutate, message):
+    data = _mapping(dict, "data", 3, "first", mutate)
+    with pytest.raises(RuntimeError) as info:
+        to_form(data=data)
+    assert str(info.value) == message

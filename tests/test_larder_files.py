@@ -1,15 +1,22 @@
 """Whole-file helpers of kelpie.larder: read_txt, read_md, read_json,
 save_txt, write_md and create_empty_file."""
 
+import errno
+import gc
 import json
 import locale
 import os
 import pathlib
+import sys
+import threading
+import time
 import types
+import weakref
 
 import pytest
 
 from tests.larder_support import ListSub, StrSub, closes_files, larder
+from tests.test_hardening_fuzz import attempt, py_larder
 
 DEFAULT_ENCODING = locale.getpreferredencoding(False)
 
@@ -130,6 +137,131 @@ def test_read_json_closes_the_file_when_decoding_fails(tmp_path, monkeypatch):
     with closes_files(), pytest.raises(NameError) as info:
         larder.read_json(str(source))
     assert str(info.value) == "name 'json' is not defined"
+
+
+# ---- read_json and the cyclic collector ----------------------------------------------
+#
+# While one thread waits in read_json for the rest of a slow file (a FIFO),
+# another thread finds the collector as the application set it: its garbage
+# cycles are collected when the collector is on, and the application's own
+# gc.disable() or gc.enable() meanwhile still holds after the call.  The same
+# drive runs the plain-Python read_json.
+
+PLAIN_READ_JSON = py_larder()["read_json"]
+
+
+@pytest.fixture
+def collector_restored():
+    was_enabled = gc.isenabled()
+    yield
+    (gc.enable if was_enabled else gc.disable)()
+    gc.collect()
+
+
+class _Cycle:
+    def __init__(self):
+        self.me = self
+
+
+def _cycles_are_collected():
+    """Makes short-lived reference cycles, far more than the young
+    generation holds, until a collection has freed the first of them."""
+    runs = []
+
+    def note(phase, info):
+        if phase == "stop":
+            runs.append(info["generation"])
+
+    first = _Cycle()
+    first_alive = weakref.ref(first)
+    del first
+    gc.callbacks.append(note)
+    try:
+        for _ in range(50_000):
+            _Cycle()
+            if runs and first_alive() is None:
+                return True
+    finally:
+        gc.callbacks.remove(note)
+    return False
+
+
+def _open_writer(fifo, reader):
+    """The FIFO's writing end, once the reader has opened the other one."""
+    while True:
+        try:
+            fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as e:
+            if e.errno != errno.ENXIO or not reader.is_alive():
+                raise
+            time.sleep(0.001)
+            continue
+        os.set_blocking(fd, True)
+        return fd
+
+
+def _wait_until_in_json_load(reader):
+    """Until the reader thread runs json.load, which then waits for the rest
+    of the FIFO's content."""
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        frame = sys._current_frames().get(reader.ident)
+        while frame is not None:
+            if frame.f_code is json.load.__code__:
+                return
+            frame = frame.f_back
+        time.sleep(0.001)
+    raise AssertionError("the reader never reached json.load")
+
+
+def _read_fifo_while(read, fifo, text, during):
+    """read(fifo) in a second thread; during() runs in this one while the
+    reader waits in json.load.  What during() saw, the call's outcome and the
+    collector's state after the call."""
+    outcome = []
+    reader = threading.Thread(target=lambda: outcome.append(attempt(read, str(fifo))))
+    reader.start()
+    try:
+        fd = _open_writer(fifo, reader)
+        try:
+            os.write(fd, text[:1].encode())
+            _wait_until_in_json_load(reader)
+            seen = during()
+            os.write(fd, text[1:].encode())
+        finally:
+            os.close(fd)
+    finally:
+        reader.join()
+    result, = outcome
+    shown = (type(result).__name__, str(result)) if isinstance(result, Exception) else result
+    return seen, shown, gc.isenabled()
+
+
+def _observe_and(action):
+    def during():
+        before = gc.isenabled()
+        if action:
+            action()
+        return before, gc.isenabled(), _cycles_are_collected()
+    return during
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
+@pytest.mark.parametrize("text", ['{"a": [1, 2.5, null, "x"]}', '{"a": [1, 2'], ids=["document", "malformed"])
+@pytest.mark.parametrize("action", [None, gc.disable, gc.enable], ids=["nothing", "disable", "enable"])
+@pytest.mark.parametrize("enabled", [True, False], ids=["collector-on", "collector-off"])
+def test_read_json_leaves_the_collector_to_the_application(enabled, action, text, tmp_path, collector_restored):
+    seen = {}
+    for side, read in [("kelpie", larder.read_json), ("python", PLAIN_READ_JSON)]:
+        (gc.enable if enabled else gc.disable)()
+        fifo = tmp_path / f"{side}.json"
+        os.mkfifo(fifo)
+        seen[side] = _read_fifo_while(read, fifo, text, _observe_and(action))
+        gc.collect()
+    assert seen["kelpie"] == seen["python"]
+    chosen = enabled if action is None else action is gc.enable
+    (before, after_action, collected), _, after_call = seen["kelpie"]
+    assert (before, after_action, collected, after_call) == (enabled, chosen, chosen, chosen)
 
 
 # ---- writers ---------------------------------------------------------------------------

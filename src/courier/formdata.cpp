@@ -9,21 +9,11 @@ static kp::Name s_FormData{"FormData"}, s_add_field{"add_field"}, s_items{"items
 static kp::KwNames kw_file_field{"name,value,filename,content_type"};
 
 // for key, value in mapping.items(): each(key, value)
+// A dict is walked by its own items iterator too, so a dict that each()
+// changes stops the loop with the interpreter's RuntimeError, exactly where
+// a Python loop would stop.
 template <class Each>
 static bool for_each_item(PyObject* mapping, Each&& each) {
-    if (PyDict_CheckExact(mapping)) {
-        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(mapping);
-        PyObject *key, *value;
-        while (PyDict_Next(mapping, &pos, &key, &value)) {
-            Ref k = kp::borrow(key), v = kp::borrow(value);
-            if (!each(k.get(), v.get())) return false;
-            if (PyDict_GET_SIZE(mapping) != size) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                return false;
-            }
-        }
-        return true;
-    }
     Ref items = kp::call_method(mapping, s_items);
     Ref it = items ? steal(PyObject_GetIter(items.get())) : Ref{};
     if (!it) return false;

@@ -8,29 +8,15 @@ using kp::Param;
 
 static kp::Name s_json{"json"}, s_load{"load"}, s_read{"read"}, s_newline{"\n"}, s_empty{""};
 
-// The cyclic collector adds nothing while a decoder builds acyclic
-// containers, but its passes, set off by those allocations, cost a large
-// share of the decoding time on big documents.
-class GcPause {
-public:
-    GcPause() : was_enabled_(PyGC_Disable()) {}
-    ~GcPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-
-private:
-    int was_enabled_;
-};
-
 // with open(path, "r") as f: data = json.load(f)
+// The collector stays as the application set it: json.load reads the file
+// and runs Python code, and other threads run meanwhile.
 static Ref read_json_body(Function& fn, PyObject* const* a) {
     Ref file = kp::call(builtins.open, a[0], s_r);
     if (!file) return {};
     return kp::with(file.get(), [&](PyObject* f) -> Ref {
         Ref json = fn.global(s_json);
-        if (!json) return {};
-        GcPause pause;
-        return kp::call_method(json.get(), s_load, f);
+        return json ? kp::call_method(json.get(), s_load, f) : Ref{};
     });
 }
 

@@ -338,7 +338,17 @@ static PyObject* get_signature(PyObject* self, void*) {
     return args ? PyObject_Call(signature.get(), args.get(), kwargs.get()) : nullptr;
 }
 
+// Pickled and copied by reference, as the interpreter's functions are: the
+// qualified name tells pickle to look the object up in its __module__, and
+// tells copy that the object is its own copy.
+static PyObject* function_reduce(PyObject* self, PyObject*) { return get_field(FIELD(qualname)); }
+
 #undef FIELD
+
+static PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 static PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -368,6 +378,7 @@ static PyTypeObject* function_type() {
         t.tp_clear = function_clear;
         t.tp_repr = function_repr;
         t.tp_descr_get = function_descr_get;
+        t.tp_methods = function_methods;
         t.tp_getset = function_getset;
         t.tp_dictoffset = offsetof(Function, dict);
         t.tp_weaklistoffset = offsetof(Function, weakrefs);

@@ -2,7 +2,8 @@
 // with the interpreter's messages, annotation-driven checks, and the
 // attributes of a Python function (__name__, __qualname__, __module__,
 // __doc__, __defaults__, __kwdefaults__, __annotations__, __dict__,
-// _is_coroutine).
+// _is_coroutine), pickled and copied by reference as the interpreter's
+// functions are.
 #pragma once
 #include "runtime/ref.hpp"
 
