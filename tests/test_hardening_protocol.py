@@ -8,6 +8,7 @@ The drives run in child interpreters, so that a crash fails the test with
 its output instead of ending the run."""
 
 import gc
+import inspect
 import itertools
 import random
 import re
@@ -47,6 +48,18 @@ class Observed:
                        for w in self.caught]
 
 
+def introspected(obj):
+    """What inspect and asyncio's reprs read off a coroutine or an
+    asynchronous generator."""
+    if hasattr(obj, "cr_frame"):
+        state = inspect.getcoroutinestate(obj)
+        return (state, type(obj.cr_await).__name__, obj.cr_frame is None, type(obj.cr_code).__name__,
+                obj.cr_running, getattr(obj, "cr_suspended", None), obj.cr_origin)
+    state = inspect.getasyncgenstate(obj) if hasattr(inspect, "getasyncgenstate") else None
+    return (state, type(obj.ag_await).__name__, obj.ag_frame is None, type(obj.ag_code).__name__, obj.ag_running,
+            getattr(obj, "ag_suspended", None))
+
+
 def drain(send, out, limit=12):
     """Sends None until the object answers with anything but a value."""
     for _ in range(limit):
@@ -84,6 +97,7 @@ def pair_drive(side_name, function, prelude, kinds, ops, flavour="await"):
         steps = [STEP_KINDS[k](agen) for k in kinds]
         for which, op in ops:
             out.append(outcome(lambda: STEP_OPS[op](steps[which])))
+            out.append(introspected(agen))
         for step in steps:
             drain(lambda: step.send(None), out)
         closing = agen.aclose()
@@ -127,6 +141,7 @@ def coro_drive(side_name, function, ops, flavour="await"):
         coro = side.make(function)
         for op in ops:
             out.append(outcome(lambda: CORO_OPS[op](coro)))
+            out.append(introspected(coro))
         drain(lambda: coro.send(None), out)
         out.append(outcome(coro.close))
         world.objects.clear()  # an exception kept there may reach the driver's frames

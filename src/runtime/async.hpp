@@ -137,6 +137,7 @@ struct Frame {
     Ref value;             // value passed in or out at a suspension
     Ref result;            // the body's return value
     Ref handled;           // exception being handled inside the body
+    Ref frame_object;      // what cr_frame/ag_frame show, made on first use
     Ref outer_handled;          // the caller's, while `handled` is swapped in
     bool handled_swapped = false;
     Local* locals = nullptr;
@@ -172,6 +173,14 @@ struct Frame {
     int traverse(visitproc visit, void* arg);
     void clear() noexcept;
     void add_traceback();
+
+    // What introspection sees (cr_/ag_ frame, await, code, running,
+    // suspended), as for a body written with async def.
+    PyObject* get_frame();
+    PyObject* get_await() const noexcept { return Py_NewRef(awaiting() ? awaiting() : Py_None); }
+    PyObject* get_code() { return Py_XNewRef(code_of(*fn)); }
+    PyObject* get_running() const noexcept { return PyBool_FromLong(state == State::running); }
+    PyObject* get_suspended() const noexcept { return PyBool_FromLong(state == State::suspended); }
 
 private:
     Step finish(PyObject** out);

@@ -31,7 +31,7 @@ struct AgenStep {
 static AsyncGen* as_gen(PyObject* o) { return reinterpret_cast<AsyncGen*>(o); }
 static AgenStep* as_step(PyObject* o) { return reinterpret_cast<AgenStep*>(o); }
 
-static PyTypeObject* step_type();
+static PyTypeObject* step_type(Mode mode);
 
 // sys.get_asyncgen_hooks(), read once, on the first advance.
 static bool init_hooks(AsyncGen* g) {
@@ -61,9 +61,10 @@ static Ref make_step(PyObject* self, Mode mode, PyObject* value) {
     AgenStep* s;
     if (free_step_count > 0) {
         s = free_steps[--free_step_count];
+        Py_SET_TYPE(s, step_type(mode));
         _Py_NewReference(reinterpret_cast<PyObject*>(s));
     } else {
-        s = PyObject_GC_New(AgenStep, step_type());
+        s = PyObject_GC_New(AgenStep, step_type(mode));
         if (!s) return {};
     }
     s->gen = reinterpret_cast<AsyncGen*>(Py_NewRef(self));
@@ -392,24 +393,26 @@ static PyMethodDef step_methods[] = {
 
 static PyAsyncMethods step_as_async = {step_await, nullptr, nullptr, step_send};
 
-static PyTypeObject* step_type() {
-    static PyTypeObject type = [] {
-        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-        t.tp_name = "kelpie.async_generator_step";
-        t.tp_basicsize = sizeof(AgenStep);
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC
-#ifdef Py_TPFLAGS_HAVE_AM_SEND
-                     | Py_TPFLAGS_HAVE_AM_SEND
-#endif
-            ;
-        t.tp_as_async = &step_as_async;
-        t.tp_dealloc = step_dealloc;
-        t.tp_traverse = step_traverse;
-        t.tp_iternext = step_iternext;
-        t.tp_methods = step_methods;
-        return t;
-    }();
-    return &type;
+// Two names, as the interpreter's: what __anext__() and asend() give, and
+// what athrow() and aclose() give.  One implementation serves both.
+static PyTypeObject make_step_type(const char* name) {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = name;
+    t.tp_basicsize = sizeof(AgenStep);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_as_async = &step_as_async;
+    t.tp_dealloc = step_dealloc;
+    t.tp_traverse = step_traverse;
+    t.tp_iter = PyObject_SelfIter;
+    t.tp_iternext = step_iternext;
+    t.tp_methods = step_methods;
+    return t;
+}
+
+static PyTypeObject* step_type(Mode mode) {
+    static PyTypeObject asend = make_step_type("kelpie.async_generator_asend");
+    static PyTypeObject athrow = make_step_type("kelpie.async_generator_athrow");
+    return mode == Mode::asend ? &asend : &athrow;
 }
 
 // ---- the generator type -------------------------------------------------------------------
@@ -456,14 +459,26 @@ static PyObject* gen_repr(PyObject* self) {
 
 static PyObject* gen_get_name(PyObject* self, void*) { return Py_NewRef(as_gen(self)->frame.fn->name); }
 static PyObject* gen_get_qualname(PyObject* self, void*) { return Py_NewRef(as_gen(self)->frame.fn->qualname); }
-static PyObject* gen_get_running(PyObject* self, void*) {
-    return PyBool_FromLong(as_gen(self)->frame.state == Frame::State::running);
-}
+// ag_running: a step is in progress (the body may be suspended inside it).
+static PyObject* gen_get_running(PyObject* self, void*) { return PyBool_FromLong(as_gen(self)->running_async); }
+
+static PyObject* gen_get_frame(PyObject* self, void*) { return as_gen(self)->frame.get_frame(); }
+static PyObject* gen_get_await(PyObject* self, void*) { return as_gen(self)->frame.get_await(); }
+static PyObject* gen_get_code(PyObject* self, void*) { return as_gen(self)->frame.get_code(); }
+#if PY_VERSION_HEX >= 0x030C0000
+static PyObject* gen_get_suspended(PyObject* self, void*) { return as_gen(self)->frame.get_suspended(); }
+#endif
 
 static PyGetSetDef gen_getset[] = {
     {"__name__", gen_get_name, nullptr, nullptr, nullptr},
     {"__qualname__", gen_get_qualname, nullptr, nullptr, nullptr},
     {"ag_running", gen_get_running, nullptr, nullptr, nullptr},
+    {"ag_frame", gen_get_frame, nullptr, nullptr, nullptr},
+    {"ag_await", gen_get_await, nullptr, nullptr, nullptr},
+    {"ag_code", gen_get_code, nullptr, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030C0000
+    {"ag_suspended", gen_get_suspended, nullptr, nullptr, nullptr},
+#endif
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -499,7 +514,7 @@ static PyTypeObject* gen_type() {
 Ref make_async_generator(Function& fn, PyObject* const* args, Task (*body)(Frame&)) {
     static bool ready = false;
     if (!ready) {
-        if (PyType_Ready(gen_type()) < 0 || PyType_Ready(step_type()) < 0) return {};
+        if (PyType_Ready(gen_type()) < 0 || PyType_Ready(step_type(Mode::asend)) < 0 || PyType_Ready(step_type(Mode::athrow)) < 0) return {};
         ready = true;
     }
     AsyncGen* g = PyObject_GC_New(AsyncGen, gen_type());

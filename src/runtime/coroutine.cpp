@@ -264,10 +264,26 @@ static PyObject* coro_get_running(PyObject* self, void*) {
     return PyBool_FromLong(as_coro(self)->frame.state == Frame::State::running);
 }
 
+static PyObject* coro_get_frame(PyObject* self, void*) { return as_coro(self)->frame.get_frame(); }
+static PyObject* coro_get_await(PyObject* self, void*) { return as_coro(self)->frame.get_await(); }
+static PyObject* coro_get_code(PyObject* self, void*) { return as_coro(self)->frame.get_code(); }
+static PyObject* coro_get_suspended(PyObject* self, void*) { return as_coro(self)->frame.get_suspended(); }
+
+// Where the coroutine was made is recorded only for coroutines of Python
+// code (sys.set_coroutine_origin_tracking_depth); ours have none to show.
+static PyObject* coro_get_origin(PyObject*, void*) { Py_RETURN_NONE; }
+
 static PyGetSetDef coro_getset[] = {
     {"__name__", coro_get_name, nullptr, nullptr, nullptr},
     {"__qualname__", coro_get_qualname, nullptr, nullptr, nullptr},
     {"cr_running", coro_get_running, nullptr, nullptr, nullptr},
+    {"cr_frame", coro_get_frame, nullptr, nullptr, nullptr},
+    {"cr_await", coro_get_await, nullptr, nullptr, nullptr},
+    {"cr_code", coro_get_code, nullptr, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030B0000
+    {"cr_suspended", coro_get_suspended, nullptr, nullptr, nullptr},
+#endif
+    {"cr_origin", coro_get_origin, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -286,11 +302,7 @@ static PyTypeObject* coroutine_type() {
         PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
         t.tp_name = "kelpie.coroutine";
         t.tp_basicsize = sizeof(Coroutine);
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC
-#ifdef Py_TPFLAGS_HAVE_AM_SEND
-                     | Py_TPFLAGS_HAVE_AM_SEND
-#endif
-            ;
+        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
         t.tp_as_async = &coro_as_async;
         t.tp_dealloc = coro_dealloc;
         t.tp_finalize = coro_finalize;

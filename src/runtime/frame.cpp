@@ -8,6 +8,8 @@
 #include <set>
 
 #include "runtime/async.hpp"
+// after Python.h
+#include <frameobject.h>
 #include "runtime/call.hpp"
 #include "runtime/names.hpp"
 
@@ -398,6 +400,7 @@ int Frame::traverse(visitproc visit, void* arg) {
     Py_VISIT(value.get());
     Py_VISIT(result.get());
     Py_VISIT(handled.get());
+    Py_VISIT(frame_object.get());
     for (Local* l = locals; l; l = l->next_) Py_VISIT(l->get());
     return 0;
 }
@@ -407,9 +410,29 @@ void Frame::clear() noexcept {
     for (int i = 0; i < nargs; i++) Py_CLEAR(args[i]);
     result.reset();
     handled.reset();
+    frame_object.reset();
 }
 
 void Frame::add_traceback() { kp::add_traceback(*fn); }
+
+PyObject* Frame::get_frame() {
+    if (state == State::finished) {
+        frame_object.reset();
+        Py_RETURN_NONE;
+    }
+    if (!frame_object) {
+        PyObject* code = code_of(*fn);
+        if (!code) return nullptr;
+        frame_object = steal(reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), fn->globals, nullptr)));
+        if (!frame_object) return nullptr;
+    }
+#if PY_VERSION_HEX < 0x030B0000
+    // inspect tells a body that has not started by this (3.10's frames are open)
+    reinterpret_cast<PyFrameObject*>(frame_object.get())->f_lasti = state == State::created ? -1 : 0;
+#endif
+    return Py_NewRef(frame_object.get());
+}
 
 // ---- handled exceptions inside a body -----------------------------------------------------
 

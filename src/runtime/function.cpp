@@ -160,6 +160,14 @@ void add_traceback(Function& fn) {
     add_traceback_entry(name.c_str(), fn.globals, &fn.code);
 }
 
+PyObject* code_of(Function& fn) {
+    if (!fn.code) {
+        std::string name = std::string(this_module.full_name) + "." + fn.def->name;
+        fn.code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(this_module.file_name, name.c_str(), 1));
+    }
+    return fn.code;
+}
+
 // ---- the type ------------------------------------------------------------------
 
 static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {

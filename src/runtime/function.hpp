@@ -93,6 +93,10 @@ bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject
 // pending exception.
 void add_traceback(Function& fn);
 
+// The code object named after the function (the one of its traceback
+// entries), made on first use; borrowed, null with an exception on failure.
+PyObject* code_of(Function& fn);
+
 bool is_function(PyObject* o);
 
 }  // namespace kp
