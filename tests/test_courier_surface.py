@@ -16,6 +16,7 @@ import aiohttp
 import pytest
 
 from tests.courier_support import courier, free_port
+from tests.versions_support import SUBINTERPRETERS, asyncio_iscoroutinefunction
 
 ASYNC_NAMES = ["async_call_api", "async_llm_api", "async_call_api_stream"]
 FUNCTION_NAMES = ["_to_formdata"] + ASYNC_NAMES
@@ -88,9 +89,10 @@ def test_coroutine_markers():
     for name in ASYNC_NAMES:
         f = getattr(courier, name)
         assert f._is_coroutine is asyncio.coroutines._is_coroutine
-        assert asyncio.iscoroutinefunction(f)
+        assert asyncio_iscoroutinefunction(f)
     assert courier._to_formdata._is_coroutine is False
-    assert not asyncio.iscoroutinefunction(courier._to_formdata)
+    assert not asyncio_iscoroutinefunction(courier._to_formdata)
+    assert not inspect.iscoroutinefunction(courier._to_formdata)
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="inspect honours the marker from 3.12 on")
@@ -123,29 +125,20 @@ attempt()
 sys.modules["aiohttp"] = aiohttp
 import kelpie.courier
 print(kelpie.courier.AsyncIterator is saved, kelpie.courier.__all__)
-try:
-    import _xxsubinterpreters as interpreters
-except ImportError:
-    print("no sub-interpreters here")
-else:
-    try:
-        interpreters.run_string(interpreters.create(), "import kelpie.courier")
-    except Exception as exc:
-        print(type(exc).__name__ + ":", exc)
+""" + SUBINTERPRETERS + r"""
+print(run_in_another_interpreter("import kelpie.courier"))
 """
 
 
 def test_failed_import_is_retried_and_other_interpreters_are_refused():
     out = subprocess.run([sys.executable, "-W", "error", "-c", IMPORT_FAILURES], capture_output=True, text=True,
                          check=True, cwd="/").stdout.splitlines()
-    assert out[:3] == [
+    assert out == [
         "ImportError | cannot import name AsyncIterator | init kelpie.courier kelpie/courier False",
         "ModuleNotFoundError | import of aiohttp halted; None in sys.modules | init kelpie.courier kelpie/courier False",
         "True ['async_call_api', 'async_call_api_stream', 'async_llm_api']",
+        "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per process.",
     ]
-    if out[3] != "no sub-interpreters here":
-        assert out[3] == ("RunFailedError: <class 'ImportError'>: Interpreter change detected - this module can only "
-                          "be loaded into one interpreter per process.")
 
 
 # ------------------------------------------------------------------ argument checks

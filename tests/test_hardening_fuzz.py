@@ -21,6 +21,7 @@ import os
 import pathlib
 import shutil
 import sys
+import types
 from contextlib import redirect_stdout
 
 import pytest
@@ -28,6 +29,9 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from tests.hardening_support import EXAMPLES, FUZZ, Boom, ServerProcess, run_child
+
+# Slow: left out of the quick run, `pytest -m "not hardening"`.
+pytestmark = pytest.mark.hardening
 
 # ---- odd argument objects ------------------------------------------------------------------------
 
@@ -730,14 +734,28 @@ def fuzz_event_stream(case):
 
 
 def vectorcall(fn, args, kwnames):
-    """fn called through PyObject_Vectorcall with a keyword-name tuple made
-    by hand: the only way a name that is not a str reaches a function."""
+    """fn called through the vectorcall protocol with a keyword-name tuple
+    made by hand: the only way a name that is not a str reaches a function.
+
+    PyObject_Vectorcall is an exported function from 3.11 on; in 3.10 it is
+    an inline function of the headers only.  There the call goes through
+    PyObject_VectorcallMethod (exported since 3.9) on a holder object whose
+    instance attribute is fn: an instance attribute is not bound, so the
+    method call hands the arguments after the holder, and the keyword
+    names, to PyObject_Vectorcall(fn, ...) unchanged."""
     api = ctypes.pythonapi
-    api.PyObject_Vectorcall.restype = ctypes.py_object
-    api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
-                                        ctypes.py_object]
-    values = (ctypes.py_object * len(args))(*args)
-    return api.PyObject_Vectorcall(fn, values, len(args) - len(kwnames), kwnames)
+    nargs = len(args) - len(kwnames)
+    signature = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    if hasattr(api, "PyObject_Vectorcall"):
+        api.PyObject_Vectorcall.restype = ctypes.py_object
+        api.PyObject_Vectorcall.argtypes = signature
+        values = (ctypes.py_object * len(args))(*args)
+        return api.PyObject_Vectorcall(fn, values, nargs, kwnames)
+    api.PyObject_VectorcallMethod.restype = ctypes.py_object
+    api.PyObject_VectorcallMethod.argtypes = signature
+    holder = types.SimpleNamespace(fn=fn)
+    values = (ctypes.py_object * (len(args) + 1))(holder, *args)
+    return api.PyObject_VectorcallMethod("fn", values, nargs + 1, kwnames)
 
 
 def check_keyword_names():

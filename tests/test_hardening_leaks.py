@@ -22,8 +22,12 @@ from tests.hardening_support import (NET_REPEAT, REPEAT, SANITIZED, Boom, FaultS
                                      scratch_dir, settle)
 from tests.courier_support import free_port
 
+# Slow: left out of the quick run, `pytest -m "not hardening"`.
+pytestmark = pytest.mark.hardening
+
 call, stream, llm, to_formdata = (courier.async_call_api, courier.async_call_api_stream, courier.async_llm_api,
                                   courier._to_formdata)
+
 CE = asyncio.CancelledError
 
 

@@ -1,0 +1,52 @@
+"""What the tests need to know of the differences between the CPython
+versions they run on (3.10 to 3.15)."""
+
+import asyncio
+import sys
+import warnings
+
+import pytest
+
+
+def asyncio_iscoroutinefunction(fn):
+    """asyncio.iscoroutinefunction(fn), the question code written for 3.13
+    and earlier asks.  From 3.14 on it is deprecated in favour of
+    inspect.iscoroutinefunction and warns; the warning must come, and the
+    answer is still given."""
+    if sys.version_info < (3, 14):
+        return asyncio.iscoroutinefunction(fn)
+    with warnings.catch_warnings():
+        warnings.simplefilter("default")
+        with pytest.warns(DeprecationWarning, match="iscoroutinefunction"):
+            return asyncio.iscoroutinefunction(fn)
+
+
+# Source text for a child interpreter that starts a sub-interpreter: the
+# private module that does it was renamed in 3.13, and reports a failure in
+# another way from then on.
+
+SUBINTERPRETERS = r'''
+def run_in_another_interpreter(code):
+    """Runs code in a new sub-interpreter of this process: "" when it ran,
+    else "ExceptionName: message" of the exception it ended with."""
+    import re
+    try:
+        import _interpreters as interpreters  # 3.13 and later
+    except ImportError:
+        import _xxsubinterpreters as interpreters  # up to 3.12
+    other = interpreters.create()
+    try:
+        try:
+            failure = interpreters.run_string(other, code)
+        except Exception as exc:
+            # Up to 3.12 the failure is raised here, as
+            # RunFailedError("<class 'ImportError'>: message").
+            match = re.fullmatch(r"<class '(?:\w+\.)*(\w+)'>: (.*)", str(exc), re.S)
+            if type(exc).__name__ != "RunFailedError" or match is None:
+                raise
+            return f"{match[1]}: {match[2]}"
+        # From 3.13 on it is returned: a snapshot of the exception, or None.
+        return "" if failure is None else f"{failure.type.__name__}: {failure.msg}"
+    finally:
+        interpreters.destroy(other)
+'''
