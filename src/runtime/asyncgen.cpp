@@ -49,10 +49,17 @@ static bool init_hooks(AsyncGen* g) {
 
 // One step object is made and dropped per item a generator gives: a few
 // freed ones are kept for reuse, as the interpreter does for its own
-// asend objects.
+// asend objects.  Bringing one back to life takes the private
+// _Py_NewReference (3.10 to 3.15); without it nothing is kept.
 namespace {
-constexpr int steps_kept = 16;
-AgenStep* free_steps[steps_kept];
+#if PY_VERSION_HEX < 0x03100000
+constexpr int steps_kept = reuse_freed ? 16 : 0;
+inline void revive(PyObject* o) { _Py_NewReference(o); }
+#else
+constexpr int steps_kept = 0;
+inline void revive(PyObject*) {}
+#endif
+AgenStep* free_steps[steps_kept + 1];
 int free_step_count = 0;
 }  // namespace
 
@@ -62,7 +69,7 @@ static Ref make_step(PyObject* self, Mode mode, PyObject* value) {
     if (free_step_count > 0) {
         s = free_steps[--free_step_count];
         Py_SET_TYPE(s, step_type(mode));
-        _Py_NewReference(reinterpret_cast<PyObject*>(s));
+        revive(reinterpret_cast<PyObject*>(s));
     } else {
         s = PyObject_GC_New(AgenStep, step_type(mode));
         if (!s) return {};
@@ -377,7 +384,7 @@ static void step_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     Py_CLEAR(s->gen);
     Py_CLEAR(s->value);
-    if (reuse_freed && free_step_count < steps_kept) {
+    if (free_step_count < steps_kept) {
         free_steps[free_step_count++] = s;
         return;
     }

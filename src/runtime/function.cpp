@@ -294,6 +294,9 @@ static int set_annotations(PyObject* self, PyObject* v, void*) {
     return 0;
 }
 
+// asyncio's marker object, private to asyncio but what its
+// iscoroutinefunction compares with; where asyncio has none, the
+// AttributeError makes getattr(f, "_is_coroutine", None) give None.
 static PyObject* get_is_coroutine(PyObject* self, void*) {
     if (FIELD(def)->kind == FunctionKind::plain) Py_RETURN_FALSE;
     Ref coroutines = steal(PyImport_ImportModule("asyncio.coroutines"));
