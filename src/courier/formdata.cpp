@@ -53,6 +53,8 @@ static bool add_file_field(PyObject* add_field, PyObject* field, PyObject* entry
         if (!parts[0]) return false;
     } else {
         if (!missing) return false;
+        // len(fv) == 2, then len(fv) == 3: asked twice, as the Python it
+        // mirrors does (a __len__ that changes its answer sees the same calls)
         Py_ssize_t n = PyObject_Length(entry);
         if (n < 0) return false;
         if (n == 2) {

@@ -4,8 +4,7 @@
 
 namespace larder {
 
-static kp::Name s_initialize_file{"initialize_file"}, s_initialize_catalogue{"initialize_catalogue"},
-    s_items{"items"}, s_dot{"."};
+static kp::Name s_initialize_file{"initialize_file"}, s_items{"items"}, s_dot{"."};
 
 // for dir_name, dir_content in mapping.items():
 //     dir_path = os.path.join(current_path, dir_name)

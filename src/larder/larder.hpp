@@ -21,7 +21,7 @@ struct Builtins {
 extern Builtins builtins;
 
 // Names shared between the module's files.
-extern kp::Name s_os, s_path, s_join, s_mkdir, s_write, s_r, s_w;
+extern kp::Name s_os, s_path, s_join, s_mkdir, s_write, s_r, s_w, s_Path, s_initialize_catalogue;
 extern kp::KwNames kw_encoding;
 
 // Python-level helpers written once for the whole module.

@@ -6,15 +6,17 @@ namespace larder {
 
 Builtins builtins{};
 
-kp::Name s_os{"os"}, s_path{"path"}, s_join{"join"}, s_mkdir{"mkdir"}, s_write{"write"}, s_r{"r"}, s_w{"w"};
+kp::Name s_os{"os"}, s_path{"path"}, s_join{"join"}, s_mkdir{"mkdir"}, s_write{"write"}, s_r{"r"}, s_w{"w"},
+    s_Path{"Path"}, s_initialize_catalogue{"initialize_catalogue"};
 kp::KwNames kw_encoding{"encoding"};
-static kp::Name s_Path{"Path"};
 static kp::KwNames kw_mkdir{"exist_ok,parents"};
 
 Ref open_text(PyObject* path, PyObject* mode, PyObject* encoding) {
     return kp::call_kw(builtins.open, kw_encoding, path, mode, encoding);
 }
 
+// Looked up afresh at every use, as `os.path.join(...)` in Python code is:
+// rebinding `os` in the module (or `os.path`) takes effect at once.
 Ref os_path(const Function& fn) {
     Ref os = fn.global(s_os);
     return os ? kp::getattr(os.get(), s_path) : Ref{};

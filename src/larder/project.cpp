@@ -4,8 +4,7 @@
 
 namespace larder {
 
-static kp::Name s_initialize_catalogue{"initialize_catalogue"}, s_CATALOGUES{"CATALOGUES"}, s_Path{"Path"},
-    s_main{"main"}, s_src{"src"}, s_prod{"prod"}, s_tests{"tests"}, s_y{"y"},
+static kp::Name s_CATALOGUES{"CATALOGUES"}, s_main{"main"}, s_src{"src"}, s_prod{"prod"}, s_tests{"tests"}, s_y{"y"},
     s_ask_name{"输入项目名称: "}, s_confirm_head{"项目名称: "}, s_confirm_tail{"。是否确认(y/n?)"},
     s_ask_path{"输入项目路径："};
 

@@ -17,7 +17,6 @@ static Name s_return{"return"}, s_Parameter{"Parameter"}, s_Signature{"Signature
 
 static PyTypeObject* function_type();
 
-bool is_function(PyObject* o) { return Py_IS_TYPE(o, function_type()); }
 
 Ref Function::global(PyObject* key) const {
     PyObject* v = PyDict_GetItemWithError(globals, key);

@@ -97,6 +97,4 @@ void add_traceback(Function& fn);
 // entries), made on first use; borrowed, null with an exception on failure.
 PyObject* code_of(Function& fn);
 
-bool is_function(PyObject* o);
-
 }  // namespace kp

@@ -28,7 +28,6 @@ class Name : public Interned {
 public:
     explicit Name(const char* text) noexcept : Interned(text) {}
     operator PyObject*() const noexcept { return obj_; }
-    PyObject* get() const noexcept { return obj_; }
 
 private:
     bool create() noexcept override;
@@ -39,7 +38,6 @@ class KwNames : public Interned {
 public:
     explicit KwNames(const char* names) noexcept : Interned(names) {}
     operator PyObject*() const noexcept { return obj_; }
-    Py_ssize_t size() const noexcept { return PyTuple_GET_SIZE(obj_); }
 
 private:
     bool create() noexcept override;

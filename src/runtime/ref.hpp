@@ -60,7 +60,6 @@ private:
 inline Ref steal(PyObject* p) noexcept { return Ref::steal(p); }
 inline Ref borrow(PyObject* p) noexcept { return Ref::borrow(p); }
 inline Ref none() noexcept { return borrow(Py_None); }
-inline Ref boolean(bool b) noexcept { return borrow(b ? Py_True : Py_False); }
 
 inline PyObject* ptr(PyObject* p) noexcept { return p; }
 inline PyObject* ptr(const Ref& r) noexcept { return r.get(); }
