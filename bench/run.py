@@ -7,6 +7,7 @@
                                         or a whole group: glue, e2e, larder
     python bench/run.py --callgrind     instruction counts of the glue benchmarks
     python bench/run.py --list          the benchmark keys
+    python bench/run.py --check         exit status 1 when a row misses its target
 
 Each row compares kelpie with the plain-Python baseline doing the same work:
 medians over alternating runs, their ratio (kelpie / baseline; OK/MISS is
@@ -132,7 +133,7 @@ def run_timed(benchmarks, args, ctx, client_cpu, server_cpu):
         f"{len(rows) - len(missed)} of {len(rows)} rows within target; client CPU {client_cpu}, server CPU "
         f"{server_cpu}; {time.monotonic() - started:.0f} s"
     )
-    return 1 if missed else 0
+    return len(missed)
 
 
 def run_callgrind(benchmarks, ctx, client_cpu, server_cpu):
@@ -151,6 +152,7 @@ def run_callgrind(benchmarks, ctx, client_cpu, server_cpu):
     shutil.rmtree(keep, ignore_errors=True)
     os.makedirs(keep)
     lines = []
+    missed = 0
     for cls in glue:
         harness.eprint(f"[{cls.key}] under callgrind ...")
         cfg = cls.configure(ctx)
@@ -164,6 +166,7 @@ def run_callgrind(benchmarks, ctx, client_cpu, server_cpu):
     print(f"{'benchmark':32} {'kelpie Ir/op':>14} {'baseline Ir/op':>15} {'ratio':>7}  target  result")
     for cls, k, b in lines:
         ratio = k / b
+        missed += ratio > cls.target
         print(
             f"{cls.name:32} {k:14,.0f} {b:15,.0f} {ratio:7.3f}  ≤ {cls.target:<5g} "
             f"{'OK' if ratio <= cls.target else 'MISS'}"
@@ -171,7 +174,7 @@ def run_callgrind(benchmarks, ctx, client_cpu, server_cpu):
     print()
     print(f"callgrind output files: {keep}/callgrind.<key>.<side>.out")
     print(f"  e.g. callgrind_annotate --inclusive=yes {keep}/callgrind.G2-json.kelpie.out | head -40")
-    return 0
+    return missed
 
 
 def main(argv=None):
@@ -182,6 +185,7 @@ def main(argv=None):
     parser.add_argument("--rounds", type=int, help="timed runs per side (default per benchmark)")
     parser.add_argument("--cpu", type=int, help="the CPU of both client workers (the server takes another)")
     parser.add_argument("--list", action="store_true", help="list the benchmarks and exit")
+    parser.add_argument("--check", action="store_true", help="exit with status 1 when any row misses its target")
     args = parser.parse_args(argv)
 
     if args.list:
@@ -196,8 +200,10 @@ def main(argv=None):
     ctx = types.SimpleNamespace(quick=args.quick, callgrind=False, workdir=workdir, server=None)
     try:
         if args.callgrind:
-            return run_callgrind(benchmarks, ctx, client_cpu, server_cpu)
-        return run_timed(benchmarks, args, ctx, client_cpu, server_cpu)
+            missed = run_callgrind(benchmarks, ctx, client_cpu, server_cpu)
+        else:
+            missed = run_timed(benchmarks, args, ctx, client_cpu, server_cpu)
+        return 1 if args.check and missed else 0
     except (harness.OutputMismatch, harness.WorkerError) as e:
         print(f"\nABORTED: {e}", file=sys.stderr)
         return 2
