@@ -128,8 +128,8 @@ struct Frame {
     enum class State : unsigned char { created, suspended, running, finished };
 
     Task::Handle handle{};
-    Function* fn = nullptr;  // strong reference
-    PyObject* args[max_params] = {};
+    Owned<Function> fn;
+    Ref args[max_params];  // the bound arguments
     int nargs = 0;
     State state = State::created;
     bool yielded = false;  // suspended at a co_yield rather than an await
@@ -143,7 +143,15 @@ struct Frame {
     Local* locals = nullptr;
 
     bool start(Function* fn, PyObject* const* args, Task (*body)(Frame&));
-    PyObject* arg(int i) const noexcept { return args[i]; }
+    Frame() noexcept = default;
+    Frame(const Frame&) = delete;
+    Frame& operator=(const Frame&) = delete;
+    // The body ends first (its Locals unlink themselves), then the members.
+    ~Frame() {
+        if (handle) handle.destroy();
+    }
+
+    PyObject* arg(int i) const noexcept { return args[i].get(); }
     Ref global(PyObject* name) const { return fn->global(name); }
     bool is_coroutine() const noexcept { return fn->def->kind == FunctionKind::coroutine; }
     // Suspended inside an await: the object awaited (borrowed), else null.

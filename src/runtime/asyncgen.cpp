@@ -453,9 +453,7 @@ static void gen_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     AsyncGen* g = as_gen(self);
     if (g->weakrefs) PyObject_ClearWeakRefs(self);
-    g->frame.clear();
     Py_CLEAR(g->finalizer);
-    Py_CLEAR(g->frame.fn);
     g->frame.~Frame();
     PyObject_GC_Del(self);
 }

@@ -246,8 +246,6 @@ static void coro_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     Coroutine* c = as_coro(self);
     if (c->weakrefs) PyObject_ClearWeakRefs(self);
-    c->frame.clear();
-    Py_CLEAR(c->frame.fn);
     c->frame.~Frame();
     PyObject_GC_Del(self);
 }

@@ -130,9 +130,9 @@ YieldAwaiter Task::promise_type::yield_value(Ref item) noexcept {
 // ---- the frame ---------------------------------------------------------------------
 
 bool Frame::start(Function* function, PyObject* const* bound, Task (*body)(Frame&)) {
-    fn = reinterpret_cast<Function*>(Py_NewRef(reinterpret_cast<PyObject*>(function)));
+    fn.hold(function);
     nargs = function->def->nparams;
-    for (int i = 0; i < nargs; i++) args[i] = Py_NewRef(bound[i]);
+    for (int i = 0; i < nargs; i++) args[i] = borrow(bound[i]);
     handle = body(*this).release();
     if (!handle) {
         state = State::finished;
@@ -394,8 +394,8 @@ void Frame::discard() noexcept {
 }
 
 int Frame::traverse(visitproc visit, void* arg) {
-    Py_VISIT(reinterpret_cast<PyObject*>(fn));
-    for (int i = 0; i < nargs; i++) Py_VISIT(args[i]);
+    Py_VISIT(fn.object());
+    for (int i = 0; i < nargs; i++) Py_VISIT(args[i].get());
     Py_VISIT(delegate.get());
     Py_VISIT(value.get());
     Py_VISIT(result.get());
@@ -407,7 +407,7 @@ int Frame::traverse(visitproc visit, void* arg) {
 
 void Frame::clear() noexcept {
     if (state != State::running) discard();
-    for (int i = 0; i < nargs; i++) Py_CLEAR(args[i]);
+    for (int i = 0; i < nargs; i++) args[i].reset();
     result.reset();
     handled.reset();
     frame_object.reset();

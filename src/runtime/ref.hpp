@@ -57,6 +57,36 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// An owned reference to an object whose C type is known (a Function, say):
+// released by the destructor like a Ref.
+template <class T>
+class Owned {
+public:
+    Owned() noexcept = default;
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned() { reset(); }
+
+    // Takes a new reference to `p`.
+    void hold(T* p) noexcept {
+        Py_XINCREF(reinterpret_cast<PyObject*>(p));
+        reset();
+        p_ = p;
+    }
+    void reset() noexcept {
+        T* p = p_;
+        p_ = nullptr;
+        Py_XDECREF(reinterpret_cast<PyObject*>(p));
+    }
+    T* get() const noexcept { return p_; }
+    T* operator->() const noexcept { return p_; }
+    T& operator*() const noexcept { return *p_; }
+    PyObject* object() const noexcept { return reinterpret_cast<PyObject*>(p_); }
+
+private:
+    T* p_ = nullptr;
+};
+
 inline Ref steal(PyObject* p) noexcept { return Ref::steal(p); }
 inline Ref borrow(PyObject* p) noexcept { return Ref::borrow(p); }
 inline Ref none() noexcept { return borrow(Py_None); }
