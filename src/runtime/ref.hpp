@@ -1,9 +1,22 @@
-// Owning reference handle and the error convention shared by both modules.
+// Owning reference handles and the error conventions shared by both modules.
 //
-// Convention: a function that produces an object returns a Ref; an empty Ref
-// means a Python exception is pending.  A function that only succeeds or fails
-// returns bool (false: exception pending).  C++ exceptions are never used for
-// Python errors, so an error costs what it costs the interpreter.
+// The conventions, every one of them with the Python exception pending in
+// the thread state on failure, never carried by a C++ exception (a throw
+// costs about a microsecond; errors are routine on some paths):
+//
+//   Ref           produces an object: empty means an exception is pending.
+//   bool          only succeeds or fails: false means an exception is pending.
+//   int           a truth value or a count that can fail, as the C API's
+//                 PyObject_IsTrue: -1 means an exception is pending, else the
+//                 answer (0/1, or a count).
+//   PySendResult  one step of a coroutine protocol (am_send): PYGEN_NEXT or
+//                 PYGEN_RETURN with a new reference in *result, PYGEN_ERROR
+//                 with an exception pending.
+//   Step          one advance of a body (async.hpp): next/yield/done give a
+//                 new reference, error leaves an exception pending.
+//
+// A function with an "optional" lookup says so in its name and tells
+// "absent" (no exception, *missing set) from "failed" (exception pending).
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
