@@ -44,13 +44,15 @@ static Task async_call_api_body(Frame& co) {
     co_return std::move(result);
 }
 
-static const kp::Param params[] = {
-    {"url", "str", kp::Check::str},  {"headers", "Optional[Dict[str, str]]", kp::Check::dict_or_none},
-    {"payload", "Any"},              {"data", "DataType"},
-    {"files", "FilesType"},          {"use_form", "bool", kp::Check::truth},
+static constexpr kp::Param params[] = {
+    {"url", "str", kp::Check::str},
+    {"headers", "Optional[Dict[str, str]]", kp::Check::dict_or_none, kp::none_default},
+    {"payload", "Any", kp::Check::none, kp::none_default},
+    {"data", "DataType", kp::Check::none, kp::none_default, true},
+    {"files", "FilesType", kp::Check::none, kp::none_default, true},
+    {"use_form", "bool", kp::Check::truth, kp::false_default, true},
 };
-const kp::FunctionDef async_call_api{
-    "async_call_api", nullptr,  params, 6, 3, 3, call_api_doc, nullptr, kp::FunctionKind::coroutine,
-    async_call_api_body};
+constexpr kp::FunctionDef async_call_api =
+    kp::define_async("async_call_api", kp::FunctionKind::coroutine, async_call_api_body, params, call_api_doc);
 
 }  // namespace courier

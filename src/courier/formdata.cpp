@@ -96,7 +96,8 @@ static Ref to_formdata_body(kp::Function& fn, PyObject* const* a) {
     return form;
 }
 
-static const kp::Param params[] = {{"data", "DataType"}, {"files", "FilesType"}};
-const kp::FunctionDef to_formdata{"_to_formdata", to_formdata_body, params, 2, 2, 0, nullptr, "aiohttp.FormData"};
+static constexpr kp::Param params[] = {{"data", "DataType", kp::Check::none, kp::none_default},
+                                        {"files", "FilesType", kp::Check::none, kp::none_default}};
+constexpr kp::FunctionDef to_formdata = kp::define("_to_formdata", to_formdata_body, params, nullptr, "aiohttp.FormData");
 
 }  // namespace courier

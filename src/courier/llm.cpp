@@ -40,9 +40,13 @@ static Task async_llm_api_body(Frame& co) {
     co_return std::move(res);
 }
 
-static const kp::Param params[] = {
-    {"prompt", "str", kp::Check::str}, {"llm_url"}, {"llm_key"}, {"llm_name", "str", kp::Check::str}};
-const kp::FunctionDef async_llm_api{
-    "async_llm_api", nullptr, params, 4, 4, 0, nullptr, nullptr, kp::FunctionKind::coroutine, async_llm_api_body};
+static constexpr kp::Param params[] = {
+    {"prompt", "str", kp::Check::str},
+    {"llm_url"},
+    {"llm_key"},
+    {"llm_name", "str", kp::Check::str, kp::text_default("qwen3.7-max")},
+};
+constexpr kp::FunctionDef async_llm_api =
+    kp::define_async("async_llm_api", kp::FunctionKind::coroutine, async_llm_api_body, params);
 
 }  // namespace courier

@@ -98,16 +98,11 @@ static bool bind_typing_names(PyObject* g) {
 
 static bool statements(PyObject*, PyObject* g) {
     ok_status = PyLong_FromLong(200);
-    Ref model = steal(PyUnicode_InternFromString("qwen3.7-max"));
-    if (!ok_status || !model) return false;
-    PyObject* none = Py_None;
-    PyObject* no = Py_False;
+    if (!ok_status) return false;
     return kp::bind(g, "aiohttp", kp::import_module(g, "aiohttp")) && bind_typing_names(g) &&
-           kp::bind(g, "__all__", make_all()) && bind_aliases(g) &&
-           kp::bind_function(g, to_formdata, {none, none}) &&
-           kp::bind_function(g, async_call_api, {none, none, none, none, no}) &&
-           kp::bind_function(g, async_llm_api, {model.get()}) &&
-           kp::bind_function(g, async_call_api_stream, {none, none, none, none, no, no}) &&
+           kp::bind(g, "__all__", make_all()) && bind_aliases(g) && kp::bind_function(g, to_formdata) &&
+           kp::bind_function(g, async_call_api) && kp::bind_function(g, async_llm_api) &&
+           kp::bind_function(g, async_call_api_stream) &&
            kp::bind(g, "__test__", steal(PyDict_New()));
 }
 

@@ -73,21 +73,17 @@ static Task async_call_api_stream_body(Frame& co) {
     co_return std::move(result);
 }
 
-static const kp::Param params[] = {
-    {"url", "str", kp::Check::str},  {"headers", "Optional[Dict[str, str]]", kp::Check::dict_or_none},
-    {"payload", "Any"},              {"data", "DataType"},
-    {"files", "FilesType"},          {"use_form", "bool", kp::Check::truth},
-    {"sse", "bool", kp::Check::truth},
+static constexpr kp::Param params[] = {
+    {"url", "str", kp::Check::str},
+    {"headers", "Optional[Dict[str, str]]", kp::Check::dict_or_none, kp::none_default},
+    {"payload", "Any", kp::Check::none, kp::none_default},
+    {"data", "DataType", kp::Check::none, kp::none_default, true},
+    {"files", "FilesType", kp::Check::none, kp::none_default, true},
+    {"use_form", "bool", kp::Check::truth, kp::false_default, true},
+    {"sse", "bool", kp::Check::truth, kp::false_default, true},
 };
-const kp::FunctionDef async_call_api_stream{"async_call_api_stream",
-                                            nullptr,
-                                            params,
-                                            7,
-                                            3,
-                                            4,
-                                            call_api_stream_doc,
-                                            "AsyncIterator[bytes]",
-                                            kp::FunctionKind::async_generator,
-                                            async_call_api_stream_body};
+constexpr kp::FunctionDef async_call_api_stream =
+    kp::define_async("async_call_api_stream", kp::FunctionKind::async_generator, async_call_api_stream_body, params,
+                     call_api_stream_doc, "AsyncIterator[bytes]");
 
 }  // namespace courier

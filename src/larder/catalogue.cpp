@@ -65,7 +65,7 @@ static Ref initialize_catalogue_body(Function& fn, PyObject* const* a) {
     return kp::none();
 }
 
-static const kp::Param params[] = {{"current_path"}, {"catalogue"}};
-const kp::FunctionDef initialize_catalogue{"initialize_catalogue", initialize_catalogue_body, params, 2, 2};
+static constexpr kp::Param params[] = {{"current_path"}, {"catalogue"}};
+constexpr kp::FunctionDef initialize_catalogue = kp::define("initialize_catalogue", initialize_catalogue_body, params);
 
 }  // namespace larder

@@ -15,7 +15,7 @@ static Ref load_config_body(Function& fn, PyObject* const* a) {
     });
 }
 
-static const kp::Param params[] = {{"file_path"}, {"encoding", "str", kp::Check::str}};
-const kp::FunctionDef load_config{"load_config", load_config_body, params, 2, 2};
+static constexpr kp::Param params[] = {{"file_path"}, {"encoding", "str", kp::Check::str, utf8}};
+constexpr kp::FunctionDef load_config = kp::define("load_config", load_config_body, params);
 
 }  // namespace larder

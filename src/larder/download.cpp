@@ -41,8 +41,9 @@ static Ref download_url_content_body(Function& fn, PyObject* const* a) {
     return written ? save_path : Ref{};
 }
 
-static const kp::Param params[] = {
-    {"url", "str", kp::Check::str}, {"save_dir", "str", kp::Check::str}, {"chunk_size", "int", kp::Check::to_int}};
-const kp::FunctionDef download_url_content{"download_url_content", download_url_content_body, params, 3, 3};
+static constexpr kp::Param params[] = {{"url", "str", kp::Check::str},
+                                        {"save_dir", "str", kp::Check::str},
+                                        {"chunk_size", "int", kp::Check::to_int, kp::int_default(8192)}};
+constexpr kp::FunctionDef download_url_content = kp::define("download_url_content", download_url_content_body, params);
 
 }  // namespace larder

@@ -82,18 +82,18 @@ static Ref write_whole(PyObject* path, PyObject* text, PyObject* encoding) {
 static Ref write_md_body(Function&, PyObject* const* a) { return write_whole(a[1], a[0], a[2]); }
 static Ref create_empty_file_body(Function&, PyObject* const* a) { return write_whole(a[0], s_empty, a[1]); }
 
-static const Param path_str[] = {{"path", "str", Check::str}};
-static const Param file_path_encoding[] = {{"file_path"}, {"encoding", "str", Check::str}};
-static const Param save_params[] = {{"contents", "list | str"}, {"save_path", "str", Check::str}};
-static const Param md_read_params[] = {{"md_path"}, {"encoding"}};
-static const Param md_write_params[] = {{"content"}, {"md_path"}, {"encoding"}};
-static const Param path_encoding[] = {{"path"}, {"encoding", "str", Check::str}};
+static constexpr Param path_str[] = {{"path", "str", Check::str}};
+static constexpr Param file_path_encoding[] = {{"file_path"}, {"encoding", "str", Check::str, utf8}};
+static constexpr Param save_params[] = {{"contents", "list | str"}, {"save_path", "str", Check::str}};
+static constexpr Param md_read_params[] = {{"md_path"}, {"encoding", nullptr, Check::none, utf8}};
+static constexpr Param md_write_params[] = {{"content"}, {"md_path"}, {"encoding", nullptr, Check::none, utf8}};
+static constexpr Param path_encoding[] = {{"path"}, {"encoding", "str", Check::str, utf8}};
 
-const kp::FunctionDef read_json{"read_json", read_json_body, path_str, 1, 1};
-const kp::FunctionDef read_txt{"read_txt", read_txt_body, file_path_encoding, 2, 2};
-const kp::FunctionDef save_txt{"save_txt", save_txt_body, save_params, 2, 2};
-const kp::FunctionDef read_md{"read_md", read_md_body, md_read_params, 2, 2};
-const kp::FunctionDef write_md{"write_md", write_md_body, md_write_params, 3, 3};
-const kp::FunctionDef create_empty_file{"create_empty_file", create_empty_file_body, path_encoding, 2, 2};
+constexpr kp::FunctionDef read_json = kp::define("read_json", read_json_body, path_str);
+constexpr kp::FunctionDef read_txt = kp::define("read_txt", read_txt_body, file_path_encoding);
+constexpr kp::FunctionDef save_txt = kp::define("save_txt", save_txt_body, save_params);
+constexpr kp::FunctionDef read_md = kp::define("read_md", read_md_body, md_read_params);
+constexpr kp::FunctionDef write_md = kp::define("write_md", write_md_body, md_write_params);
+constexpr kp::FunctionDef create_empty_file = kp::define("create_empty_file", create_empty_file_body, path_encoding);
 
 }  // namespace larder

@@ -20,6 +20,9 @@ struct Builtins {
 };
 extern Builtins builtins;
 
+// The default of every `encoding` parameter.
+inline constexpr kp::Default utf8 = kp::text_default("utf-8");
+
 // Names shared between the module's files.
 extern kp::Name s_os, s_path, s_join, s_mkdir, s_write, s_r, s_w, s_Path, s_initialize_catalogue;
 extern kp::KwNames kw_encoding;

@@ -68,27 +68,23 @@ static Ref make_all() {
 }
 
 static bool statements(PyObject*, PyObject* g) {
-    Ref utf8 = steal(PyUnicode_InternFromString("utf-8"));
-    Ref empty = steal(PyUnicode_InternFromString(""));
-    Ref chunk = steal(PyLong_FromLong(8192));
-    if (!utf8 || !empty || !chunk || !bind_builtins()) return false;
-    PyObject* enc = utf8.get();
+    if (!bind_builtins()) return false;
     bool ok = kp::bind(g, "os", kp::import_module(g, "os")) && kp::bind(g, "yaml", kp::import_module(g, "yaml")) &&
               kp::bind(g, "json", kp::import_module(g, "json")) &&
               kp::bind(g, "requests", kp::import_module(g, "requests")) &&
               kp::bind(g, "Path", kp::import_from(g, "pathlib", "Path")) &&
               kp::bind(g, "urlparse", kp::import_from(g, "urllib.parse", "urlparse")) &&
               kp::bind(g, "__all__", make_all()) &&
-              kp::bind_function(g, read_json) && kp::bind_function(g, read_txt, {enc}) &&
-              kp::bind_function(g, save_txt) && kp::bind_function(g, load_config, {enc}) &&
-              kp::bind_function(g, read_md, {enc}) && kp::bind_function(g, write_md, {enc}) &&
-              kp::bind_function(g, create_empty_file, {enc}) && kp::bind_function(g, initialize_env, {enc}) &&
-              kp::bind_function(g, initialize_gitignore, {enc}) && kp::bind_function(g, initialize_txt, {enc}) &&
-              kp::bind_function(g, initialize_md, {enc}) && kp::bind_function(g, initialize_sh, {enc}) &&
-              kp::bind_function(g, initialize_py, {enc}) && kp::bind_function(g, initialize_file) &&
+              kp::bind_function(g, read_json) && kp::bind_function(g, read_txt) &&
+              kp::bind_function(g, save_txt) && kp::bind_function(g, load_config) &&
+              kp::bind_function(g, read_md) && kp::bind_function(g, write_md) &&
+              kp::bind_function(g, create_empty_file) && kp::bind_function(g, initialize_env) &&
+              kp::bind_function(g, initialize_gitignore) && kp::bind_function(g, initialize_txt) &&
+              kp::bind_function(g, initialize_md) && kp::bind_function(g, initialize_sh) &&
+              kp::bind_function(g, initialize_py) && kp::bind_function(g, initialize_file) &&
               kp::bind(g, "CATALOGUES", make_catalogues()) && kp::bind_function(g, initialize_catalogue) &&
-              kp::bind_function(g, main, {empty.get()}) && kp::bind_function(g, gen_catalogue) &&
-              kp::bind_function(g, download_url_content, {chunk.get()}) &&
+              kp::bind_function(g, main) && kp::bind_function(g, gen_catalogue) &&
+              kp::bind_function(g, download_url_content) &&
               kp::bind(g, "__test__", steal(PyDict_New()));
     if (!ok) return false;
 

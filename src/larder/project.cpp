@@ -58,8 +58,9 @@ static Ref gen_catalogue_body(Function& fn, PyObject* const*) {
     return kp::none();
 }
 
-static const kp::Param main_params[] = {{"name", "str", kp::Check::str}, {"dir_path", "str", kp::Check::str}};
-const kp::FunctionDef main{"main", main_body, main_params, 2, 2};
-const kp::FunctionDef gen_catalogue{"gen_catalogue", gen_catalogue_body};
+static constexpr kp::Param main_params[] = {{"name", "str", kp::Check::str},
+                                             {"dir_path", "str", kp::Check::str, kp::text_default("")}};
+constexpr kp::FunctionDef main = kp::define("main", main_body, main_params);
+constexpr kp::FunctionDef gen_catalogue = kp::define("gen_catalogue", gen_catalogue_body);
 
 }  // namespace larder

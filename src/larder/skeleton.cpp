@@ -83,15 +83,15 @@ Ref make_catalogues() {
     return catalogues;
 }
 
-static const Param filepath_param[] = {{"filepath", "str", Check::str}};
-static const Param path_encoding[] = {{"path"}, {"encoding", "str", Check::str}};
+static constexpr Param filepath_param[] = {{"filepath", "str", Check::str}};
+static constexpr Param path_encoding[] = {{"path"}, {"encoding", "str", Check::str, utf8}};
 
-const kp::FunctionDef initialize_env{"initialize_env", initialize_kind, path_encoding, 2, 2};
-const kp::FunctionDef initialize_gitignore{"initialize_gitignore", initialize_kind, path_encoding, 2, 2};
-const kp::FunctionDef initialize_txt{"initialize_txt", initialize_kind, path_encoding, 2, 2};
-const kp::FunctionDef initialize_md{"initialize_md", initialize_kind, path_encoding, 2, 2};
-const kp::FunctionDef initialize_sh{"initialize_sh", initialize_kind, path_encoding, 2, 2};
-const kp::FunctionDef initialize_py{"initialize_py", initialize_kind, path_encoding, 2, 2};
-const kp::FunctionDef initialize_file{"initialize_file", initialize_file_body, filepath_param, 1, 1};
+constexpr kp::FunctionDef initialize_env = kp::define("initialize_env", initialize_kind, path_encoding);
+constexpr kp::FunctionDef initialize_gitignore = kp::define("initialize_gitignore", initialize_kind, path_encoding);
+constexpr kp::FunctionDef initialize_txt = kp::define("initialize_txt", initialize_kind, path_encoding);
+constexpr kp::FunctionDef initialize_md = kp::define("initialize_md", initialize_kind, path_encoding);
+constexpr kp::FunctionDef initialize_sh = kp::define("initialize_sh", initialize_kind, path_encoding);
+constexpr kp::FunctionDef initialize_py = kp::define("initialize_py", initialize_kind, path_encoding);
+constexpr kp::FunctionDef initialize_file = kp::define("initialize_file", initialize_file_body, filepath_param);
 
 }  // namespace larder

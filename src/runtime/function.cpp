@@ -397,8 +397,24 @@ static PyTypeObject* function_type() {
     return &type;
 }
 
-Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& def,
-                  std::initializer_list<PyObject*> defaults) {
+// The object a declared default stands for (a new reference).
+static PyObject* default_value(const Default& d) {
+    switch (d.kind) {
+    case Default::Kind::none:
+        return Py_NewRef(Py_None);
+    case Default::Kind::no:
+        return Py_NewRef(Py_False);
+    case Default::Kind::text:
+        return PyUnicode_InternFromString(d.text);
+    case Default::Kind::integer:
+        return PyLong_FromLong(d.integer);
+    default:
+        PyErr_SetString(PyExc_SystemError, "a required parameter has no default");
+        return nullptr;
+    }
+}
+
+Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& def) {
     static bool ready = false;
     PyTypeObject* type = function_type();
     if (!ready) {
@@ -416,7 +432,9 @@ Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& d
     fn.name = fn.qualname = fn.module = fn.doc = nullptr;
     fn.defaults = fn.kwdefaults = fn.annotations = fn.dict = fn.weakrefs = fn.code = nullptr;
     for (int i = 0; i < max_params; i++) fn.names[i] = fn.default_of[i] = nullptr;
-    fn.nrequired = def.npositional - (int(defaults.size()) - def.nkwonly);
+    fn.nrequired = 0;
+    while (fn.nrequired < def.npositional && def.params[fn.nrequired].dflt.kind == Default::Kind::required)
+        fn.nrequired++;
     fn.truth_mask = fn.int_mask = fn.exact_mask = 0;
     for (int i = 0; i < def.nparams; i++) {
         switch (def.params[i].check) {
@@ -446,13 +464,13 @@ Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& d
     for (int i = 0; i < def.nparams; i++)
         if (!(fn.names[i] = PyUnicode_InternFromString(def.params[i].name))) return {};
 
-    const PyObject* const* d = defaults.begin();
     const int npos_defaults = def.npositional - fn.nrequired;
     if (npos_defaults > 0) {
         if (!(fn.defaults = PyTuple_New(npos_defaults))) return {};
         for (int i = 0; i < npos_defaults; i++) {
-            PyObject* v = const_cast<PyObject*>(d[i]);
-            PyTuple_SET_ITEM(fn.defaults, i, Py_NewRef(v));
+            PyObject* v = default_value(def.params[fn.nrequired + i].dflt);
+            if (!v) return {};
+            PyTuple_SET_ITEM(fn.defaults, i, v);
             fn.default_of[fn.nrequired + i] = v;
         }
     }
@@ -460,9 +478,9 @@ Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& d
         if (!(fn.kwdefaults = PyDict_New())) return {};
         for (int k = 0; k < def.nkwonly; k++) {
             int i = def.npositional + k;
-            PyObject* v = const_cast<PyObject*>(d[npos_defaults + k]);
-            if (PyDict_SetItem(fn.kwdefaults, fn.names[i], v) < 0) return {};
-            fn.default_of[i] = v;
+            Ref v = steal(default_value(def.params[i].dflt));
+            if (!v || PyDict_SetItem(fn.kwdefaults, fn.names[i], v.get()) < 0) return {};
+            fn.default_of[i] = v.get();  // the dictionary keeps it
         }
     }
     if (!(fn.annotations = PyDict_New())) return {};

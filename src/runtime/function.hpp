@@ -5,6 +5,8 @@
 // _is_coroutine), pickled and copied by reference as the interpreter's
 // functions are.
 #pragma once
+#include <cstddef>
+
 #include "runtime/ref.hpp"
 
 namespace kp {
@@ -19,10 +21,28 @@ enum class Check : unsigned char {
     dict_or_none,  // exactly dict, or None
 };
 
+// A parameter's default: a constant made when the module binds the
+// function (kept in __defaults__ or __kwdefaults__).
+struct Default {
+    enum class Kind : unsigned char { required, none, no, text, integer };
+    Kind kind = Kind::required;
+    const char* text = nullptr;
+    long integer = 0;
+};
+inline constexpr Default none_default{Default::Kind::none};
+inline constexpr Default false_default{Default::Kind::no};
+constexpr Default text_default(const char* text) { return {Default::Kind::text, text}; }
+constexpr Default int_default(long value) { return {Default::Kind::integer, nullptr, value}; }
+
+// One parameter, declared once: its name, annotation, check, default, and
+// whether it is keyword-only.  Parameter lists are constexpr arrays, checked
+// by define() when the module is compiled.
 struct Param {
     const char* name;
     const char* annotation = nullptr;  // kept as a string in __annotations__
     Check check = Check::none;
+    Default dflt = {};
+    bool kwonly = false;
 };
 
 struct Function;
@@ -52,6 +72,44 @@ struct FunctionDef {
 
 constexpr int max_params = 8;
 
+// A function's definition, counts derived from its parameter list.  A list
+// that is too long, a keyword-only parameter before a positional one, or a
+// required positional parameter after one with a default is a compile-time
+// error (the throw cannot be evaluated in a constant expression).
+template <std::size_t N>
+consteval FunctionDef define(const char* name, Body body, const Param (&params)[N], const char* doc = nullptr,
+                             const char* return_annotation = nullptr, FunctionKind kind = FunctionKind::plain,
+                             Task (*task)(Frame&) = nullptr) {
+    if (N > std::size_t(max_params)) throw "more parameters than max_params";
+    int npositional = 0, nkwonly = 0;
+    bool defaulted = false;
+    for (const Param& p : params) {
+        if (p.kwonly) {
+            if (p.dflt.kind == Default::Kind::required) throw "keyword-only parameters need a default here";
+            nkwonly++;
+            continue;
+        }
+        if (nkwonly) throw "a positional parameter after a keyword-only one";
+        if (p.dflt.kind == Default::Kind::required && defaulted) throw "a required parameter after a default";
+        defaulted = defaulted || p.dflt.kind != Default::Kind::required;
+        npositional++;
+    }
+    return FunctionDef{name, body, params, int(N), npositional, nkwonly, doc, return_annotation, kind, task};
+}
+
+// A function without parameters.
+consteval FunctionDef define(const char* name, Body body, const char* doc = nullptr) {
+    return FunctionDef{name, body, nullptr, 0, 0, 0, doc};
+}
+
+// A coroutine function or an asynchronous-generator function.
+template <std::size_t N>
+consteval FunctionDef define_async(const char* name, FunctionKind kind, Task (*task)(Frame&),
+                                   const Param (&params)[N], const char* doc = nullptr,
+                                   const char* return_annotation = nullptr) {
+    return define(name, nullptr, params, doc, return_annotation, kind, task);
+}
+
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -78,11 +136,9 @@ struct Function {
     Ref global(PyObject* name) const;
 };
 
-// Creates a function bound to the namespace `globals`.  `defaults` gives the
-// defaults of the last positional parameters followed by those of every
-// keyword-only parameter.
-Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& def,
-                  std::initializer_list<PyObject*> defaults = {});
+// Creates a function bound to the namespace `globals`, with the defaults its
+// parameters declare.
+Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& def);
 
 // Binds and checks the arguments of a vectorcall into `bound` (borrowed
 // references, or references held in `owned` for converted values).

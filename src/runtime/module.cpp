@@ -129,10 +129,10 @@ bool bind(PyObject* globals, const char* name, const Ref& value) {
     return value && PyDict_SetItemString(globals, name, value.get()) == 0;
 }
 
-bool bind_function(PyObject* globals, const FunctionDef& def, std::initializer_list<PyObject*> defaults) {
+bool bind_function(PyObject* globals, const FunctionDef& def) {
     static PyObject* module_name = nullptr;  // kept for the life of the process
     if (!module_name && !(module_name = PyUnicode_InternFromString(this_module.full_name))) return false;
-    return bind(globals, def.name, make_function(globals, module_name, def, defaults));
+    return bind(globals, def.name, make_function(globals, module_name, def));
 }
 
 void add_traceback_entry(const char* funcname, PyObject* globals, PyObject** code_cache) {

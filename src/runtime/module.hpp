@@ -33,7 +33,7 @@ bool bind(PyObject* globals, const char* name, const Ref& value);
 
 // Creates a function of this module (its __module__ is the module's full
 // name) and binds it under its own name.
-bool bind_function(PyObject* globals, const FunctionDef& def, std::initializer_list<PyObject*> defaults = {});
+bool bind_function(PyObject* globals, const FunctionDef& def);
 
 // Adds a traceback entry named `funcname` with the module's file name.
 void add_traceback_entry(const char* funcname, PyObject* globals, PyObject** code_cache);
