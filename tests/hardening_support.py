@@ -7,6 +7,7 @@ the property-based tests."""
 import asyncio
 import collections
 import contextlib
+import ctypes
 import gc
 import json
 import os
@@ -47,7 +48,27 @@ def fd_count():
     return len(os.listdir("/proc/self/fd"))
 
 
+def _glibc_malloc_trim():
+    if SANITIZED:  # the sanitizers' allocator, not the C library's, holds the memory
+        return None
+    try:
+        trim = ctypes.CDLL(None).malloc_trim
+    except (OSError, AttributeError):
+        return None
+    trim.argtypes, trim.restype = [ctypes.c_size_t], ctypes.c_int
+    return trim
+
+
+_malloc_trim = _glibc_malloc_trim()
+
+
 def rss():
+    """Resident memory, once the C library has handed the memory it holds
+    free back to the system: what is in use, not the peak of what was.  The
+    peak depends on how much work happened to be in flight at once, and so
+    on the machine's load."""
+    if _malloc_trim is not None:
+        _malloc_trim(0)
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * resource.getpagesize()
 
