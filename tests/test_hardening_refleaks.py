@@ -110,16 +110,23 @@ def server():
 
 def test_the_pass_notices_one_reference_per_call():
     kept = fresh("kept")
-    leak = ctypes.pythonapi.Py_IncRef
-    leak.argtypes = [ctypes.py_object]
+    incref, decref = ctypes.pythonapi.Py_IncRef, ctypes.pythonapi.Py_DecRef
+    for fn in (incref, decref):
+        fn.argtypes, fn.restype = [ctypes.py_object], None
+    calls = []
+
+    def leak():
+        calls.append(1)
+        incref(kept)
+
     try:
         with pytest.raises(AssertionError, match="leaky"):
-            no_leaks([("leaky", lambda: outcome(leak, kept), ("ok", 0))])
+            no_leaks([("leaky", lambda: outcome(leak), ("ok", None))])
         no_leaks([("clean", lambda: outcome(len, kept), ("ok", 4))])
     finally:
-        ctypes.pythonapi.Py_DecRef.argtypes = [ctypes.py_object]
-        for _ in range((WARMUP + ROUNDS) * PER_ROUND):
-            ctypes.pythonapi.Py_DecRef(kept)
+        for _ in calls:
+            decref(kept)
+    assert len(calls) == (WARMUP + ROUNDS) * PER_ROUND
 
 
 # ---- kelpie.courier ----------------------------------------------------------------------------
