@@ -7,6 +7,7 @@ the property-based tests."""
 import asyncio
 import collections
 import contextlib
+import ctypes
 import gc
 import json
 import os
@@ -47,7 +48,27 @@ def fd_count():
     return len(os.listdir("/proc/self/fd"))
 
 
+def _glibc_malloc_trim():
+    if SANITIZED:  # the sanitizers' allocator, not the C library's, holds the memory
+        return None
+    try:
+        trim = ctypes.CDLL(None).malloc_trim
+    except (OSError, AttributeError):
+        return None
+    trim.argtypes, trim.restype = [ctypes.c_size_t], ctypes.c_int
+    return trim
+
+
+_malloc_trim = _glibc_malloc_trim()
+
+
 def rss():
+    """Resident memory, once the C library has handed the memory it holds
+    free back to the system: what is in use, not the peak of what was.  The
+    peak depends on how much work happened to be in flight at once, and so
+    on the machine's load."""
+    if _malloc_trim is not None:
+        _malloc_trim(0)
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * resource.getpagesize()
 
@@ -64,33 +85,61 @@ class Usage:
         self.traced = tracemalloc.get_traced_memory()[0] if tracemalloc.is_tracing() else None
         self.rss = rss()
 
-    def growth_since(self, before, n):
-        """Metric -> (growth, threshold) for every metric that grew by an
-        amount that only a per-call leak explains (a quarter of an object
-        per call; 32 bytes per call of traced memory)."""
+    def __sub__(self, before):
+        return Growth(self.types - before.types, before.types - self.types, self.blocks - before.blocks,
+                      None if before.traced is None else self.traced - before.traced, self.rss - before.rss,
+                      self.fds - before.fds, counted=bool(before.blocks))
+
+
+class Growth:
+    """The difference between two moments, or between the growth of two
+    stretches of work (Growth - Growth): objects by type, allocated blocks,
+    traced and resident bytes, open descriptors."""
+
+    def __init__(self, gained, lost, blocks, traced, rss, fds, counted=True):
+        self.gained, self.lost = gained, lost  # objects by type, both non-negative
+        self.blocks, self.traced, self.rss, self.fds, self.counted = blocks, traced, rss, fds, counted
+
+    def __sub__(self, other):
+        net = (self.gained + other.lost)
+        net.subtract(self.lost + other.gained)
+        return Growth(+net, -net, self.blocks - other.blocks,
+                      None if self.traced is None or other.traced is None else self.traced - other.traced,
+                      self.rss - other.rss, self.fds - other.fds, self.counted and other.counted)
+
+    def suspicious(self, n):
+        """Metric -> growth for every metric that grew by an amount that only
+        a per-call leak explains (a quarter of an object per call; 32 bytes
+        per call of traced memory)."""
         limit = max(n // 4, 100)
         found = {}
-        for t in self.types:
-            if self.types[t] - before.types[t] >= limit:
-                found[f"{t.__qualname__} objects"] = self.types[t] - before.types[t]
-        if before.blocks and self.blocks - before.blocks >= limit:
-            found["allocated blocks"] = self.blocks - before.blocks
+        for t, count in self.gained.items():
+            if count >= limit:
+                found[f"{t.__qualname__} objects"] = count
+        if self.counted and self.blocks >= limit:
+            found["allocated blocks"] = self.blocks
         # the sanitizers' allocator makes the interpreter's own caches noisier
         slack = 4 if SANITIZED else 1
-        if before.traced is not None and self.traced - before.traced >= slack * (32 * 1024 + 32 * n):
-            found["traced bytes"] = self.traced - before.traced
-        if not SANITIZED and self.rss - before.rss > 4 * 1024 * 1024 + 256 * n:
-            found["resident bytes"] = self.rss - before.rss
+        if self.traced is not None and self.traced >= slack * (32 * 1024 + 32 * n):
+            found["traced bytes"] = self.traced
+        if not SANITIZED and self.rss > 4 * 1024 * 1024 + 256 * n:
+            found["resident bytes"] = self.rss
         return found
 
 
+def grew_twice(first, second, n, calls=1):
+    """What grew in both halves of n repetitions (first and second: their
+    Growth), by no less in the second half than half the first (a cache
+    filling up grows once, or less and less)."""
+    first, second = first.suspicious(n // 2 * calls), second.suspicious((n - n // 2) * calls)
+    return [f"{k}: +{second[k]} in the second {n - n // 2} calls, +{first[k]} in the first {n // 2}"
+            for k in second if k in first and 2 * second[k] >= first[k]]
+
+
 def leaks(before, middle, after, n, calls=1):
-    """What grew in both halves of n repetitions (of `calls` calls each), by no
-    less in the second half than half the first (a cache filling up grows
-    once, or less and less), and any change in the open descriptors."""
-    first, second = middle.growth_since(before, n // 2 * calls), after.growth_since(middle, (n - n // 2) * calls)
-    problems = [f"{k}: +{second[k]} in the second {n - n // 2} calls, +{first[k]} in the first {n // 2}"
-                for k in second if k in first and 2 * second[k] >= first[k]]
+    """What grew in both halves of n repetitions (of `calls` calls each), and
+    any change in the open descriptors."""
+    problems = grew_twice(middle - before, after - middle, n, calls)
     if after.fds != before.fds:
         problems.append(f"open descriptors went from {before.fds} to {after.fds}")
     return problems
@@ -157,26 +206,55 @@ async def settle():
         await asyncio.sleep(0)
 
 
-async def assert_repeatable_async(op, expected, *, n=NET_REPEAT, watch=(), calls=1):
-    """The same as assert_repeatable, for `await op()` on the running loop."""
+async def assert_repeatable_async(op, expected, *, n=NET_REPEAT, watch=(), calls=1, twin=None):
+    """The same as assert_repeatable, for `await op()` on the running loop.
 
-    async def batch(count):
+    With a twin (the same path written in plain Python, `await twin()`
+    giving the same outcome) the check is differential: op's first half of
+    the repetitions, then both halves of the twin's, then op's second half,
+    and only the growth op shows beyond the twin's counts.  What aiohttp,
+    asyncio or the interpreter keep for themselves on that path, or what the
+    rest of the process does meanwhile, then falls on both alike."""
+
+    async def batch(fn, count):
         for _ in range(count):
-            got = await op()
+            got = await fn()
             if got != expected:
                 raise AssertionError(f"{got!r} != {expected!r}")
         await settle()
 
+    halves = (n // 2, n - n // 2)
     with tracing():
-        await batch(max(10, n // 5))
-        before = Usage()
-        refs = refcounts(watch)
-        await batch(n // 2)
-        middle = Usage()
-        await batch(n - n // 2)
-        after = Usage()
-    assert refcounts(watch) == refs, f"reference counts of the arguments went from {refs} to {refcounts(watch)}"
-    problems = leaks(before, middle, after, n, calls)
+        await batch(op, max(10, n // 5))
+        if twin is None:
+            before = Usage()
+            refs = refcounts(watch)
+            await batch(op, halves[0])
+            middle = Usage()
+            await batch(op, halves[1])
+            after = Usage()
+            assert refcounts(watch) == refs, (f"reference counts of the arguments went from {refs} to "
+                                              f"{refcounts(watch)}")
+            problems = leaks(before, middle, after, n, calls)
+            assert not problems, problems
+            return
+        await batch(twin, max(10, n // 5))
+        # op, twin, twin, op: what the process gains less and less of over
+        # time (a cache or table filling up) favours the first half of op
+        # and the second of the twin, so it cannot show in both.
+        marks, moved, own, plain = [Usage()], [], [], []
+        for mine, half in ((True, halves[0]), (False, halves[0]), (False, halves[1]), (True, halves[1])):
+            refs = refcounts(watch)  # as a collection left them
+            await batch(op if mine else twin, half)
+            marks.append(Usage())
+            (own if mine else plain).append(marks[-1] - marks[-2])
+            if mine:
+                moved += [(r, a) for r, a in zip(refs, refcounts(watch)) if r != a]
+    assert not moved, f"reference counts of the arguments changed over the calls, (before, after): {moved}"
+    problems = grew_twice(own[0] - plain[0], own[1] - plain[1], n, calls)
+    fds = own[0].fds + own[1].fds
+    if fds:
+        problems.append(f"open descriptors: {fds:+d} over the calls")
     assert not problems, problems
 
 
@@ -192,15 +270,20 @@ def each_repeatable(cases, n=REPEAT):
     assert not failures, "\n".join(failures)
 
 
-async def each_repeatable_async(cases, n=NET_REPEAT):
+async def each_repeatable_async(cases, n=NET_REPEAT, twins=None):
+    """each_repeatable for awaited ops; with twins (one plain-Python op per
+    case, or None), each case with a twin is checked differentially."""
+    twins = twins or [None] * len(cases)
     # The first few hundred connections of a process fill caches and free
     # lists that stay: warm up before anything is measured.
     for _ in range(300):
         await cases[0][1]()
+        if twins[0] is not None:
+            await twins[0]()
     failures = []
-    for name, op, expected, watch in cases:
+    for (name, op, expected, watch), twin in zip(cases, twins):
         try:
-            await assert_repeatable_async(op, expected, n=n, watch=watch)
+            await assert_repeatable_async(op, expected, n=n, watch=watch, twin=twin)
         except AssertionError as exc:
             failures.append(f"{name}: {exc}")
     assert not failures, "\n".join(failures)

@@ -3,7 +3,6 @@ versions they run on (3.10 to 3.15)."""
 
 import asyncio
 import sys
-import warnings
 
 import pytest
 
@@ -15,16 +14,13 @@ def asyncio_iscoroutinefunction(fn):
     answer is still given."""
     if sys.version_info < (3, 14):
         return asyncio.iscoroutinefunction(fn)
-    with warnings.catch_warnings():
-        warnings.simplefilter("default")
-        with pytest.warns(DeprecationWarning, match="iscoroutinefunction"):
-            return asyncio.iscoroutinefunction(fn)
+    with pytest.warns(DeprecationWarning, match="iscoroutinefunction"):
+        return asyncio.iscoroutinefunction(fn)
 
 
 # Source text for a child interpreter that starts a sub-interpreter: the
 # private module that does it was renamed in 3.13, and reports a failure in
 # another way from then on.
-
 SUBINTERPRETERS = r'''
 def run_in_another_interpreter(code):
     """Runs code in a new sub-interpreter of this process: "" when it ran,
