@@ -75,8 +75,11 @@ def test_many_at_once(server, kind, count, run_round):
     assert peaks == (count, count), "not all were in flight at once"
     assert after1.fds == base.fds and after2.fds == base.fds
     # a round may leave free lists and tables grown to its peak; a second
-    # round of the same size must not grow them again
-    problems = leaks(base, after1, after2, 2 * count)
+    # round of the same size must not grow them again.  Resident memory is
+    # shown, not judged: after thousands of sockets it depends on how the
+    # allocator's arenas fragmented, which depends on timing and machine load;
+    # objects and allocated blocks are what a leak would grow.
+    problems = [p for p in leaks(base, after1, after2, 2 * count) if not p.startswith("resident")]
     assert not problems, problems
     print(f"{kind}: peak concurrency {peaks}, descriptors {base.fds} -> {after2.fds}, "
           f"resident {base.rss >> 20} -> {after1.rss >> 20} -> {after2.rss >> 20} MiB")
