@@ -354,7 +354,10 @@ def test_async_generator_protocol():
         agen = stream(srv.url("/script/k"))
         assert agen.__aiter__() is agen
         assert weakref.ref(agen)() is agen
-        for awaitable in (agen.asend(None), agen.athrow(Boom)):
+        # (on another generator: from 3.13 on, closing a step throws
+        # GeneratorExit into its generator, which ends one not yet started)
+        other = stream(srv.url("/script/k"))
+        for awaitable in (other.asend(None), other.athrow(Boom)):
             assert asyncio.iscoroutine(awaitable)
             awaitable.close()
         with pytest.raises(TypeError, match="^can't send non-None value to a just-started async generator$"):
