@@ -189,6 +189,11 @@ struct Frame {
     PyObject* get_code() { return Py_XNewRef(code_of(*fn)); }
     PyObject* get_running() const noexcept { return PyBool_FromLong(state == State::running); }
     PyObject* get_suspended() const noexcept { return PyBool_FromLong(state == State::suspended); }
+    // cr_state/ag_state (3.15): "CORO_RUNNING", "AGEN_SUSPENDED", ... by the body's state
+    PyObject* get_state(const char* prefix) const noexcept {
+        static const char* const names[] = {"CREATED", "SUSPENDED", "RUNNING", "CLOSED"};
+        return PyUnicode_FromFormat("%s_%s", prefix, names[static_cast<int>(state)]);
+    }
 
 private:
     Step finish(PyObject** out);

@@ -474,6 +474,10 @@ static PyObject* gen_get_code(PyObject* self, void*) { return as_gen(self)->fram
 static PyObject* gen_get_suspended(PyObject* self, void*) { return as_gen(self)->frame.get_suspended(); }
 #endif
 
+#if PY_VERSION_HEX >= 0x030F0000
+static PyObject* gen_get_state(PyObject* self, void*) { return as_gen(self)->frame.get_state("AGEN"); }
+#endif
+
 static PyGetSetDef gen_getset[] = {
     {"__name__", gen_get_name, nullptr, nullptr, nullptr},
     {"__qualname__", gen_get_qualname, nullptr, nullptr, nullptr},
@@ -481,6 +485,9 @@ static PyGetSetDef gen_getset[] = {
     {"ag_frame", gen_get_frame, nullptr, nullptr, nullptr},
     {"ag_await", gen_get_await, nullptr, nullptr, nullptr},
     {"ag_code", gen_get_code, nullptr, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030F0000
+    {"ag_state", gen_get_state, nullptr, nullptr, nullptr},
+#endif
 #if PY_VERSION_HEX >= 0x030C0000
     {"ag_suspended", gen_get_suspended, nullptr, nullptr, nullptr},
 #endif

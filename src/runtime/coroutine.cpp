@@ -271,6 +271,10 @@ static PyObject* coro_get_suspended(PyObject* self, void*) { return as_coro(self
 // code (sys.set_coroutine_origin_tracking_depth); ours have none to show.
 static PyObject* coro_get_origin(PyObject*, void*) { Py_RETURN_NONE; }
 
+#if PY_VERSION_HEX >= 0x030F0000
+static PyObject* coro_get_state(PyObject* self, void*) { return as_coro(self)->frame.get_state("CORO"); }
+#endif
+
 static PyGetSetDef coro_getset[] = {
     {"__name__", coro_get_name, nullptr, nullptr, nullptr},
     {"__qualname__", coro_get_qualname, nullptr, nullptr, nullptr},
@@ -278,6 +282,9 @@ static PyGetSetDef coro_getset[] = {
     {"cr_frame", coro_get_frame, nullptr, nullptr, nullptr},
     {"cr_await", coro_get_await, nullptr, nullptr, nullptr},
     {"cr_code", coro_get_code, nullptr, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030F0000
+    {"cr_state", coro_get_state, nullptr, nullptr, nullptr},
+#endif
 #if PY_VERSION_HEX >= 0x030B0000
     {"cr_suspended", coro_get_suspended, nullptr, nullptr, nullptr},
 #endif
