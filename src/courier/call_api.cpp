@@ -7,19 +7,14 @@ namespace courier {
 static kp::Name s_json{"json"};
 
 static Task async_call_api_body(Frame& co) {
-    PyObject* url = co.arg(0);
-    PyObject* headers = co.arg(1);
-    PyObject* payload = co.arg(2);
-    PyObject* data = co.arg(3);
-    PyObject* files = co.arg(4);
-    const bool use_form = co.arg(5) == Py_True;
+    const Request rq(co);
     AsyncWith session_ctx(co), response_ctx(co);
     Local session(co), response(co), result(co), previous_handled(co), json_error(co);
 
     session = co_await session_ctx.enter(new_client_session(co));
     if (session) {
-        const int form = form_mode(files, use_form);
-        Ref request = form < 0 ? Ref{} : post_request(co, session.get(), form, url, headers, payload, data, files);
+        const int form = form_mode(rq);
+        Ref request = form < 0 ? Ref{} : post_request(co, session.get(), form, rq);
         response = co_await response_ctx.enter(std::move(request));
         const int ok = response ? status_is_ok(response.get()) : -1;
         if (ok > 0) {
@@ -44,15 +39,8 @@ static Task async_call_api_body(Frame& co) {
     co_return std::move(result);
 }
 
-static constexpr kp::Param params[] = {
-    {"url", "str", kp::Check::str},
-    {"headers", "Optional[Dict[str, str]]", kp::Check::dict_or_none, kp::none_default},
-    {"payload", "Any", kp::Check::none, kp::none_default},
-    {"data", "DataType", kp::Check::none, kp::none_default, true},
-    {"files", "FilesType", kp::Check::none, kp::none_default, true},
-    {"use_form", "bool", kp::Check::truth, kp::false_default, true},
-};
 constexpr kp::FunctionDef async_call_api =
-    kp::define_async("async_call_api", kp::FunctionKind::coroutine, async_call_api_body, params, call_api_doc);
+    kp::define_async("async_call_api", kp::FunctionKind::coroutine, async_call_api_body,
+                     std::span(request_params).first<6>(), call_api_doc);
 
 }  // namespace courier

@@ -18,18 +18,42 @@ extern kp::KwNames kw_data_files;
 
 // aiohttp.ClientSession(), with aiohttp looked up in the namespace now.
 Ref new_client_session(const Frame& co);
+// The request arguments of async_call_api and async_call_api_stream,
+// borrowed from the body's bound arguments.
+struct Request {
+    PyObject* url;
+    PyObject* headers;
+    PyObject* payload;
+    PyObject* data;
+    PyObject* files;
+    bool use_form;  // bound as its truth value
+    explicit Request(const Frame& co) noexcept
+        : url(co.arg(0)), headers(co.arg(1)), payload(co.arg(2)), data(co.arg(3)), files(co.arg(4)),
+          use_form(co.arg(5) == Py_True) {}
+};
 // True for form mode (`files` truthy, or use_form), -1 with an exception.
-int form_mode(PyObject* files, bool use_form);
+int form_mode(const Request& rq);
 // session.post(url, headers=headers, data=_to_formdata(data=data, files=files))
 // or session.post(url, headers=headers, json=payload).
-Ref post_request(const Frame& co, PyObject* session, bool form, PyObject* url, PyObject* headers, PyObject* payload,
-                 PyObject* data, PyObject* files);
+Ref post_request(const Frame& co, PyObject* session, bool form, const Request& rq);
 // response.status == 200; -1 with an exception.
 int status_is_ok(PyObject* response);
 
 // The payload of one server-sent-event line, or an empty Ref without an
 // exception when the line carries none.
 Ref sse_payload(PyObject* line);
+
+// The parameters of async_call_api_stream; async_call_api takes all but the
+// last (`sse`).
+inline constexpr kp::Param request_params[] = {
+    {"url", "str", kp::Check::str},
+    {"headers", "Optional[Dict[str, str]]", kp::Check::dict_or_none, kp::none_default},
+    {"payload", "Any", kp::Check::none, kp::none_default},
+    {"data", "DataType", kp::Check::none, kp::none_default, true},
+    {"files", "FilesType", kp::Check::none, kp::none_default, true},
+    {"use_form", "bool", kp::Check::truth, kp::false_default, true},
+    {"sse", "bool", kp::Check::truth, kp::false_default, true},
+};
 
 extern const kp::FunctionDef to_formdata, async_call_api, async_llm_api, async_call_api_stream;
 

@@ -15,22 +15,21 @@ Ref new_client_session(const Frame& co) {
     return aiohttp ? kp::call_method(aiohttp.get(), s_ClientSession) : Ref{};
 }
 
-int form_mode(PyObject* files, bool use_form) {
-    int has_files = PyObject_IsTrue(files);
-    return has_files < 0 ? -1 : has_files || use_form;
+int form_mode(const Request& rq) {
+    int has_files = PyObject_IsTrue(rq.files);
+    return has_files < 0 ? -1 : has_files || rq.use_form;
 }
 
-Ref post_request(const Frame& co, PyObject* session, bool form, PyObject* url, PyObject* headers, PyObject* payload,
-                 PyObject* data, PyObject* files) {
+Ref post_request(const Frame& co, PyObject* session, bool form, const Request& rq) {
     Ref body;
     if (form) {
         Ref to_formdata = co.global(s_to_formdata);
-        body = to_formdata ? kp::call_kw(to_formdata.get(), kw_data_files, data, files) : Ref{};
+        body = to_formdata ? kp::call_kw(to_formdata.get(), kw_data_files, rq.data, rq.files) : Ref{};
     } else {
-        body = kp::borrow(payload);
+        body = kp::borrow(rq.payload);
     }
     if (!body) return {};
-    return kp::call_method_kw(session, s_post, form ? kw_headers_data : kw_headers_json, url, headers, body);
+    return kp::call_method_kw(session, s_post, form ? kw_headers_data : kw_headers_json, rq.url, rq.headers, body);
 }
 
 int status_is_ok(PyObject* response) {

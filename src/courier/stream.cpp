@@ -22,12 +22,7 @@ static bool begin_items(kp::AsyncFor& body, PyObject* response, bool sse) {
 }
 
 static Task async_call_api_stream_body(Frame& co) {
-    PyObject* url = co.arg(0);
-    PyObject* headers = co.arg(1);
-    PyObject* payload = co.arg(2);
-    PyObject* data = co.arg(3);
-    PyObject* files = co.arg(4);
-    const bool use_form = co.arg(5) == Py_True;
+    const Request rq(co);
     const bool sse = co.arg(6) == Py_True;
     AsyncWith session_ctx(co), response_ctx(co);
     kp::AsyncFor body(co);
@@ -35,8 +30,8 @@ static Task async_call_api_stream_body(Frame& co) {
 
     session = co_await session_ctx.enter(new_client_session(co));
     if (session) {
-        const int form = form_mode(files, use_form);
-        Ref request = form < 0 ? Ref{} : post_request(co, session.get(), form, url, headers, payload, data, files);
+        const int form = form_mode(rq);
+        Ref request = form < 0 ? Ref{} : post_request(co, session.get(), form, rq);
         response = co_await response_ctx.enter(std::move(request));
         const int ok = response ? status_is_ok(response.get()) : -1;
         if (ok == 0) {
@@ -73,17 +68,8 @@ static Task async_call_api_stream_body(Frame& co) {
     co_return std::move(result);
 }
 
-static constexpr kp::Param params[] = {
-    {"url", "str", kp::Check::str},
-    {"headers", "Optional[Dict[str, str]]", kp::Check::dict_or_none, kp::none_default},
-    {"payload", "Any", kp::Check::none, kp::none_default},
-    {"data", "DataType", kp::Check::none, kp::none_default, true},
-    {"files", "FilesType", kp::Check::none, kp::none_default, true},
-    {"use_form", "bool", kp::Check::truth, kp::false_default, true},
-    {"sse", "bool", kp::Check::truth, kp::false_default, true},
-};
 constexpr kp::FunctionDef async_call_api_stream =
-    kp::define_async("async_call_api_stream", kp::FunctionKind::async_generator, async_call_api_stream_body, params,
+    kp::define_async("async_call_api_stream", kp::FunctionKind::async_generator, async_call_api_stream_body, request_params,
                      call_api_stream_doc, "AsyncIterator[bytes]");
 
 }  // namespace courier

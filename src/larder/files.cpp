@@ -87,7 +87,6 @@ static constexpr Param file_path_encoding[] = {{"file_path"}, {"encoding", "str"
 static constexpr Param save_params[] = {{"contents", "list | str"}, {"save_path", "str", Check::str}};
 static constexpr Param md_read_params[] = {{"md_path"}, {"encoding", nullptr, Check::none, utf8}};
 static constexpr Param md_write_params[] = {{"content"}, {"md_path"}, {"encoding", nullptr, Check::none, utf8}};
-static constexpr Param path_encoding[] = {{"path"}, {"encoding", "str", Check::str, utf8}};
 
 constexpr kp::FunctionDef read_json = kp::define("read_json", read_json_body, path_str);
 constexpr kp::FunctionDef read_txt = kp::define("read_txt", read_txt_body, file_path_encoding);

@@ -22,6 +22,8 @@ extern Builtins builtins;
 
 // The default of every `encoding` parameter.
 inline constexpr kp::Default utf8 = kp::text_default("utf-8");
+// (path, encoding: str = "utf-8"): create_empty_file and the initialize_* family.
+inline constexpr kp::Param path_encoding[] = {{"path"}, {"encoding", "str", kp::Check::str, utf8}};
 
 // Names shared between the module's files.
 extern kp::Name s_os, s_path, s_join, s_mkdir, s_write, s_r, s_w, s_Path, s_initialize_catalogue;

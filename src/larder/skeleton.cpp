@@ -84,14 +84,16 @@ Ref make_catalogues() {
 }
 
 static constexpr Param filepath_param[] = {{"filepath", "str", Check::str}};
-static constexpr Param path_encoding[] = {{"path"}, {"encoding", "str", Check::str, utf8}};
 
-constexpr kp::FunctionDef initialize_env = kp::define("initialize_env", initialize_kind, path_encoding);
-constexpr kp::FunctionDef initialize_gitignore = kp::define("initialize_gitignore", initialize_kind, path_encoding);
-constexpr kp::FunctionDef initialize_txt = kp::define("initialize_txt", initialize_kind, path_encoding);
-constexpr kp::FunctionDef initialize_md = kp::define("initialize_md", initialize_kind, path_encoding);
-constexpr kp::FunctionDef initialize_sh = kp::define("initialize_sh", initialize_kind, path_encoding);
-constexpr kp::FunctionDef initialize_py = kp::define("initialize_py", initialize_kind, path_encoding);
+// The initialize_* family: one body (an empty file at `path`) under six names.
+static consteval kp::FunctionDef initializer(const char* name) { return kp::define(name, initialize_kind, path_encoding); }
+
+constexpr kp::FunctionDef initialize_env = initializer("initialize_env");
+constexpr kp::FunctionDef initialize_gitignore = initializer("initialize_gitignore");
+constexpr kp::FunctionDef initialize_txt = initializer("initialize_txt");
+constexpr kp::FunctionDef initialize_md = initializer("initialize_md");
+constexpr kp::FunctionDef initialize_sh = initializer("initialize_sh");
+constexpr kp::FunctionDef initialize_py = initializer("initialize_py");
 constexpr kp::FunctionDef initialize_file = kp::define("initialize_file", initialize_file_body, filepath_param);
 
 }  // namespace larder

@@ -317,6 +317,16 @@ private:
 
 // Shared by the coroutine and asynchronous-generator types.
 void raise_stop_iteration(PyObject* value);
+// What send() gives for an am_send outcome: the value passed out, or
+// StopIteration carrying the return value (null).
+PyObject* send_result(PySendResult st, PyObject* result);
+// send() as a method, on top of an am_send function.
+template <PySendResult (*Send)(PyObject*, PyObject*, PyObject**)>
+PyObject* send_method(PyObject* self, PyObject* arg) {
+    PyObject* result;
+    PySendResult st = Send(self, arg, &result);
+    return send_result(st, result);
+}
 bool set_thrown(PyObject* const* args, Py_ssize_t nargs, const char* name);
 
 // The kelpie coroutine `o` (for awaiting one from a body without a wrapper),

@@ -1,18 +1,12 @@
 // Asynchronous-generator objects and the awaitables their __anext__, asend,
 // athrow and aclose return, with the interpreter's asynchronous-generator
 // hooks (firstiter on the first advance, finalizer when dropped unfinished).
-#include "runtime/async.hpp"
+#include "runtime/body.hpp"
 #include "runtime/call.hpp"
-
-#include <cstddef>
 
 namespace kp {
 
-struct AsyncGen {
-    PyObject_HEAD
-    Frame frame;
-    PyObject* weakrefs;
-    PyObject* finalizer;
+struct AsyncGen : BodyObject {
     bool hooks_inited;
     bool running_async;  // a step object is in progress: set and cleared by steps only
     bool closed;         // aclose() began, or the body ended by StopAsyncIteration/GeneratorExit
@@ -28,7 +22,7 @@ struct AgenStep {
     enum class State : unsigned char { init, iter, closed } state;
 };
 
-static AsyncGen* as_gen(PyObject* o) { return reinterpret_cast<AsyncGen*>(o); }
+static AsyncGen* as_gen(PyObject* o) { return static_cast<AsyncGen*>(as_body(o)); }
 static AgenStep* as_step(PyObject* o) { return reinterpret_cast<AgenStep*>(o); }
 
 static PyTypeObject* step_type(Mode mode);
@@ -181,18 +175,38 @@ static PySendResult asend_send(AgenStep* s, PyObject* arg, PyObject** result) {
     return st;
 }
 
+// throw() on a step: refused when the step is used up and, where a throw
+// starts a step as send() does (3.13 on), when another step is running.
+static bool throw_allowed(AgenStep* s, PySendResult* refused) {
+    if (s->state == AgenStep::State::closed) {
+        *refused = reused(s);
+        return false;
+    }
+    if (guarded_throw && s->state == AgenStep::State::init) {
+        if (s->gen->running_async) {
+            *refused = already_running(s);
+            return false;
+        }
+        s->state = AgenStep::State::iter;
+        s->gen->running_async = true;
+    }
+    return true;
+}
+
+// The exception throw() was given (`args`), or the pending one, into the
+// body: the awaited sub-iterator sees it first.
+static Step thrown_in(AgenStep* s, PyObject* const* args, Py_ssize_t nargs, PyObject** result) {
+    if (args && !set_thrown(args, nargs, "throw")) return Step::error;
+    return s->gen->frame.throw_in(true, result);
+}
+
 // The pending exception (or, with `args`, the one throw() was given)
 // thrown in through a step.
 static PySendResult asend_throw(AgenStep* s, PyObject* const* args, Py_ssize_t nargs, PyObject** result) {
     AsyncGen* g = s->gen;
-    if (s->state == AgenStep::State::closed) return reused(s);
-    if (guarded_throw && s->state == AgenStep::State::init) {
-        if (g->running_async) return already_running(s);
-        s->state = AgenStep::State::iter;
-        g->running_async = true;
-    }
-    Step step = args && !set_thrown(args, nargs, "throw") ? Step::error : g->frame.throw_in(true, result);
-    PySendResult st = unwrap(g, step, result);
+    PySendResult refused;
+    if (!throw_allowed(s, &refused)) return refused;
+    PySendResult st = unwrap(g, thrown_in(s, args, nargs, result), result);
     if (st != PYGEN_NEXT) {
         if (guarded_throw) g->running_async = false;
         s->state = AgenStep::State::closed;
@@ -272,13 +286,9 @@ static PySendResult athrow_send(AgenStep* s, PyObject* arg, PyObject** result) {
 
 static PySendResult athrow_throw(AgenStep* s, PyObject* const* args, Py_ssize_t nargs, PyObject** result) {
     AsyncGen* g = s->gen;
-    if (s->state == AgenStep::State::closed) return reused(s);
-    if (guarded_throw && s->state == AgenStep::State::init) {
-        if (g->running_async) return already_running(s);
-        s->state = AgenStep::State::iter;
-        g->running_async = true;
-    }
-    Step step = args && !set_thrown(args, nargs, "throw") ? Step::error : g->frame.throw_in(true, result);
+    PySendResult refused;
+    if (!throw_allowed(s, &refused)) return refused;
+    Step step = thrown_in(s, args, nargs, result);
     if (s->mode == Mode::athrow) {
         PySendResult st = unwrap(g, step, result);
         if (guarded_throw && st != PYGEN_NEXT) s->state = AgenStep::State::closed;
@@ -308,26 +318,11 @@ static PySendResult step_send(PyObject* self, PyObject* arg, PyObject** result) 
     return st;
 }
 
-static PyObject* step_result(PySendResult st, PyObject* result) {
-    if (st == PYGEN_RETURN) {
-        raise_stop_iteration(result);
-        Py_DECREF(result);
-        return nullptr;
-    }
-    return result;
-}
-
-static PyObject* step_send_method(PyObject* self, PyObject* arg) {
-    PyObject* result;
-    PySendResult st = step_send(self, arg, &result);
-    return step_result(st, result);
-}
-
 static PyObject* step_iternext(PyObject* self) {
     AgenStep* s = as_step(self);
     PyObject* result;
     PySendResult st = step_send(self, s->mode == Mode::asend ? nullptr : Py_None, &result);
-    return step_result(st, result);
+    return send_result(st, result);
 }
 
 static PySendResult step_throw_args(AgenStep* s, PyObject* const* args, Py_ssize_t nargs, PyObject** result) {
@@ -340,7 +335,7 @@ static PySendResult step_throw_args(AgenStep* s, PyObject* const* args, Py_ssize
 static PyObject* step_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* result;
     PySendResult st = step_throw_args(as_step(self), args, nargs, &result);
-    return step_result(st, result);
+    return send_result(st, result);
 }
 
 static PyObject* step_close(PyObject* self, PyObject*) {
@@ -392,7 +387,7 @@ static void step_dealloc(PyObject* self) {
 }
 
 static PyMethodDef step_methods[] = {
-    {"send", step_send_method, METH_O, nullptr},
+    {"send", send_method<step_send>, METH_O, nullptr},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_throw)), METH_FASTCALL, nullptr},
     {"close", step_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -403,17 +398,8 @@ static PyAsyncMethods step_as_async = {step_await, nullptr, nullptr, step_send};
 // Two names, as the interpreter's: what __anext__() and asend() give, and
 // what athrow() and aclose() give.  One implementation serves both.
 static PyTypeObject make_step_type(const char* name) {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = name;
-    t.tp_basicsize = sizeof(AgenStep);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    t.tp_as_async = &step_as_async;
-    t.tp_dealloc = step_dealloc;
-    t.tp_traverse = step_traverse;
-    t.tp_iter = PyObject_SelfIter;
-    t.tp_iternext = step_iternext;
-    t.tp_methods = step_methods;
-    return t;
+    return gc_type({.name = name, .size = sizeof(AgenStep), .dealloc = step_dealloc, .traverse = step_traverse,
+                    .as_async = &step_as_async, .methods = step_methods, .iternext = step_iternext});
 }
 
 static PyTypeObject* step_type(Mode mode) {
@@ -437,62 +423,13 @@ static void gen_finalize(PyObject* self) {
     saved.restore();
 }
 
-static int gen_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(as_gen(self)->finalizer);
-    return as_gen(self)->frame.traverse(visit, arg);
-}
-
-static int gen_clear(PyObject* self) {
-    as_gen(self)->frame.clear();
-    Py_CLEAR(as_gen(self)->finalizer);
-    return 0;
-}
-
-static void gen_dealloc(PyObject* self) {
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected by the finalizer hook
-    PyObject_GC_UnTrack(self);
-    AsyncGen* g = as_gen(self);
-    if (g->weakrefs) PyObject_ClearWeakRefs(self);
-    Py_CLEAR(g->finalizer);
-    g->frame.~Frame();
-    PyObject_GC_Del(self);
-}
-
-static PyObject* gen_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<async_generator object %U at %p>", as_gen(self)->frame.fn->qualname, self);
-}
-
-static PyObject* gen_get_name(PyObject* self, void*) { return Py_NewRef(as_gen(self)->frame.fn->name); }
-static PyObject* gen_get_qualname(PyObject* self, void*) { return Py_NewRef(as_gen(self)->frame.fn->qualname); }
 // ag_running: a step is in progress (the body may be suspended inside it).
 static PyObject* gen_get_running(PyObject* self, void*) { return PyBool_FromLong(as_gen(self)->running_async); }
 
-static PyObject* gen_get_frame(PyObject* self, void*) { return as_gen(self)->frame.get_frame(); }
-static PyObject* gen_get_await(PyObject* self, void*) { return as_gen(self)->frame.get_await(); }
-static PyObject* gen_get_code(PyObject* self, void*) { return as_gen(self)->frame.get_code(); }
-#if PY_VERSION_HEX >= 0x030C0000
-static PyObject* gen_get_suspended(PyObject* self, void*) { return as_gen(self)->frame.get_suspended(); }
-#endif
-
-#if PY_VERSION_HEX >= 0x030F0000
-static PyObject* gen_get_state(PyObject* self, void*) { return as_gen(self)->frame.get_state("AGEN"); }
-#endif
-
-static PyGetSetDef gen_getset[] = {
-    {"__name__", gen_get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", gen_get_qualname, nullptr, nullptr, nullptr},
-    {"ag_running", gen_get_running, nullptr, nullptr, nullptr},
-    {"ag_frame", gen_get_frame, nullptr, nullptr, nullptr},
-    {"ag_await", gen_get_await, nullptr, nullptr, nullptr},
-    {"ag_code", gen_get_code, nullptr, nullptr, nullptr},
-#if PY_VERSION_HEX >= 0x030F0000
-    {"ag_state", gen_get_state, nullptr, nullptr, nullptr},
-#endif
-#if PY_VERSION_HEX >= 0x030C0000
-    {"ag_suspended", gen_get_suspended, nullptr, nullptr, nullptr},
-#endif
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+static BodyGetSet gen_getset = body_getset({"ag_running", "ag_frame", "ag_await", "ag_code",
+                                            PY_VERSION_HEX >= 0x030C0000 ? "ag_suspended" : nullptr, "ag_state",
+                                            "AGEN"},
+                                           gen_get_running);
 
 static PyMethodDef gen_methods[] = {
     {"asend", gen_asend, METH_O, nullptr},
@@ -504,22 +441,8 @@ static PyMethodDef gen_methods[] = {
 static PyAsyncMethods gen_as_async = {nullptr, gen_aiter, gen_anext, nullptr};
 
 static PyTypeObject* gen_type() {
-    static PyTypeObject type = [] {
-        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-        t.tp_name = "kelpie.async_generator";
-        t.tp_basicsize = sizeof(AsyncGen);
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-        t.tp_as_async = &gen_as_async;
-        t.tp_dealloc = gen_dealloc;
-        t.tp_finalize = gen_finalize;
-        t.tp_traverse = gen_traverse;
-        t.tp_clear = gen_clear;
-        t.tp_repr = gen_repr;
-        t.tp_methods = gen_methods;
-        t.tp_getset = gen_getset;
-        t.tp_weaklistoffset = offsetof(AsyncGen, weakrefs);
-        return t;
-    }();
+    static PyTypeObject type = body_type("kelpie.async_generator", sizeof(AsyncGen), &gen_as_async, gen_methods,
+                                         gen_getset.data(), gen_finalize);
     return &type;
 }
 
@@ -531,16 +454,10 @@ Ref make_async_generator(Function& fn, PyObject* const* args, Task (*body)(Frame
     }
     AsyncGen* g = PyObject_GC_New(AsyncGen, gen_type());
     if (!g) return {};
-    new (&g->frame) Frame();
-    g->weakrefs = nullptr;
-    g->finalizer = nullptr;
     g->hooks_inited = false;
     g->running_async = false;
     g->closed = false;
-    Ref self = steal(reinterpret_cast<PyObject*>(g));
-    if (!g->frame.start(&fn, args, body)) return {};
-    PyObject_GC_Track(self.get());
-    return self;
+    return start_body(g, fn, args, body);
 }
 
 }  // namespace kp

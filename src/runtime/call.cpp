@@ -51,6 +51,10 @@ Ref lookup_special(PyObject* o, PyObject* name) {
     return bound;
 }
 
+void refuse_missing(PyObject* o, const char* message) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, message, Py_TYPE(o)->tp_name);
+}
+
 Ref lookup_special_method(PyObject* o, PyObject* name, bool* unbound) {
     PyObject* attr = type_lookup(Py_TYPE(o), name);  // borrowed
     *unbound = attr && PyType_HasFeature(Py_TYPE(attr), Py_TPFLAGS_METHOD_DESCRIPTOR);
@@ -100,17 +104,12 @@ Ref raise_name_error(PyObject* name) {
 bool with_enter(PyObject* manager, Ref* exit, Ref* entered) {
     Ref enter = lookup_special(manager, s_enter);
     if (!enter) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
-                         Py_TYPE(manager)->tp_name);
+        refuse_missing(manager, "'%.200s' object does not support the context manager protocol");
         return false;
     }
     *exit = lookup_special(manager, s_exit);
     if (!*exit) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_TypeError,
-                         "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
-                         Py_TYPE(manager)->tp_name);
+        refuse_missing(manager, "'%.200s' object does not support the context manager protocol (missed __exit__ method)");
         return false;
     }
     *entered = call(enter.get());
@@ -123,21 +122,21 @@ Ref with_exit(const Ref& exit, Ref result) {
         return result;
     }
     Exc error = Exc::fetch();
-    Ref suppress;
+    int suppress;
     {
         Handling handling(error.value());
-        suppress = call(exit.get(), error.type(), error.value(), error.traceback());
+        Ref answer = call(exit.get(), error.type(), error.value(), error.traceback());
+        suppress = answer ? PyObject_IsTrue(answer.get()) : -1;
     }
-    if (!suppress) {
+    return exit_outcome(error, suppress);
+}
+
+Ref exit_outcome(Exc& error, int suppress) {
+    if (suppress < 0) {
         chain_context(error);
         return {};
     }
-    int truth = PyObject_IsTrue(suppress.get());
-    if (truth < 0) {
-        chain_context(error);
-        return {};
-    }
-    if (truth) return none();
+    if (suppress) return none();
     error.restore();
     return {};
 }

@@ -48,6 +48,9 @@ Ref getattr_optional(PyObject* o, PyObject* name, bool* missing);
 // A special method looked up on the type and bound to `o`, as the
 // interpreter's statements do.  Empty Ref without an exception when absent.
 Ref lookup_special(PyObject* o, PyObject* name);
+// After a lookup that found nothing: TypeError `message` (a format taking
+// the name of o's type), unless the lookup itself raised.
+void refuse_missing(PyObject* o, const char* message);
 
 // The same lookup for a call: functions and method descriptors come back
 // unbound (*unbound set: call them with `o` as the first argument), which
@@ -72,6 +75,11 @@ Ref with(PyObject* manager, Body&& body);
 
 bool with_enter(PyObject* manager, Ref* exit, Ref* entered);
 Ref with_exit(const Ref& exit, Ref result);
+// How a with or async with block that raised `error` ends, by the truth of
+// what __exit__ (or the awaited __aexit__) answered: true, None (the error
+// suppressed); false, the error raised again; -1 (the exit or the truth test
+// raised), that new error, with `error` as its context.
+Ref exit_outcome(Exc& error, int suppress);
 
 template <class Body>
 Ref with(PyObject* manager, Body&& body) {

@@ -1,20 +1,12 @@
 // Coroutine objects: what a coroutine function's call returns, driven by
 // `await`, asyncio's tasks or by hand through send/throw/close.
-#include "runtime/async.hpp"
+#include "runtime/body.hpp"
 #include "runtime/call.hpp"
 #include "runtime/names.hpp"
 
-#include <cstddef>
-
 namespace kp {
 
-struct Coroutine {
-    PyObject_HEAD
-    Frame frame;
-    PyObject* weakrefs;
-};
-
-static Coroutine* as_coro(PyObject* o) { return reinterpret_cast<Coroutine*>(o); }
+static BodyObject* as_coro(PyObject* o) { return as_body(o); }
 
 // Raises StopIteration carrying `value` (wrapped, so that a tuple or an
 // exception instance arrives as the value itself).
@@ -102,19 +94,13 @@ static PySendResult coro_send(PyObject* self, PyObject* arg, PyObject** result) 
     return coro_result(as_coro(self)->frame.resume(arg, false, false, result), result);
 }
 
-static PyObject* send_result(PySendResult st, PyObject* result) {
+PyObject* send_result(PySendResult st, PyObject* result) {
     if (st == PYGEN_RETURN) {
         raise_stop_iteration(result);
         Py_DECREF(result);
         return nullptr;
     }
     return result;
-}
-
-static PyObject* coro_send_method(PyObject* self, PyObject* arg) {
-    PyObject* result;
-    PySendResult st = coro_send(self, arg, &result);
-    return send_result(st, result);
 }
 
 static PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -150,7 +136,6 @@ static PyObject* wrapped(PyObject* self) { return reinterpret_cast<Wrapper*>(sel
 static PySendResult wrapper_send(PyObject* self, PyObject* arg, PyObject** result) {
     return coro_send(wrapped(self), arg, result);
 }
-static PyObject* wrapper_send_method(PyObject* self, PyObject* arg) { return coro_send_method(wrapped(self), arg); }
 static PyObject* wrapper_iternext(PyObject* self) {
     PyObject* result;
     PySendResult st = coro_send(wrapped(self), Py_None, &result);
@@ -178,7 +163,7 @@ static void wrapper_dealloc(PyObject* self) {
 }
 
 static PyMethodDef wrapper_methods[] = {
-    {"send", wrapper_send_method, METH_O, nullptr},
+    {"send", send_method<wrapper_send>, METH_O, nullptr},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)), METH_FASTCALL, nullptr},
     {"close", wrapper_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -187,19 +172,10 @@ static PyMethodDef wrapper_methods[] = {
 static PyAsyncMethods wrapper_as_async = {nullptr, nullptr, nullptr, wrapper_send};
 
 static PyTypeObject* wrapper_type() {
-    static PyTypeObject type = [] {
-        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-        t.tp_name = "kelpie.coroutine_wrapper";
-        t.tp_basicsize = sizeof(Wrapper);
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-        t.tp_as_async = &wrapper_as_async;
-        t.tp_dealloc = wrapper_dealloc;
-        t.tp_traverse = wrapper_traverse;
-        t.tp_iter = PyObject_SelfIter;
-        t.tp_iternext = wrapper_iternext;
-        t.tp_methods = wrapper_methods;
-        return t;
-    }();
+    static PyTypeObject type = gc_type({.name = "kelpie.coroutine_wrapper", .size = sizeof(Wrapper),
+                                        .dealloc = wrapper_dealloc, .traverse = wrapper_traverse,
+                                        .as_async = &wrapper_as_async, .methods = wrapper_methods,
+                                        .iternext = wrapper_iternext});
     return &type;
 }
 
@@ -232,68 +208,19 @@ static void coro_finalize(PyObject* self) {
     saved.restore();
 }
 
-static int coro_traverse(PyObject* self, visitproc visit, void* arg) {
-    return as_coro(self)->frame.traverse(visit, arg);
-}
-
-static int coro_clear(PyObject* self) {
-    as_coro(self)->frame.clear();
-    return 0;
-}
-
-static void coro_dealloc(PyObject* self) {
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
-    PyObject_GC_UnTrack(self);
-    Coroutine* c = as_coro(self);
-    if (c->weakrefs) PyObject_ClearWeakRefs(self);
-    c->frame.~Frame();
-    PyObject_GC_Del(self);
-}
-
-static PyObject* coro_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coro(self)->frame.fn->qualname, self);
-}
-
-static PyObject* coro_get_name(PyObject* self, void*) { return Py_NewRef(as_coro(self)->frame.fn->name); }
-static PyObject* coro_get_qualname(PyObject* self, void*) {
-    return Py_NewRef(as_coro(self)->frame.fn->qualname);
-}
-static PyObject* coro_get_running(PyObject* self, void*) {
-    return PyBool_FromLong(as_coro(self)->frame.state == Frame::State::running);
-}
-
-static PyObject* coro_get_frame(PyObject* self, void*) { return as_coro(self)->frame.get_frame(); }
-static PyObject* coro_get_await(PyObject* self, void*) { return as_coro(self)->frame.get_await(); }
-static PyObject* coro_get_code(PyObject* self, void*) { return as_coro(self)->frame.get_code(); }
-static PyObject* coro_get_suspended(PyObject* self, void*) { return as_coro(self)->frame.get_suspended(); }
+static PyObject* coro_get_running(PyObject* self, void*) { return as_coro(self)->frame.get_running(); }
 
 // Where the coroutine was made is recorded only for coroutines of Python
 // code (sys.set_coroutine_origin_tracking_depth); ours have none to show.
 static PyObject* coro_get_origin(PyObject*, void*) { Py_RETURN_NONE; }
 
-#if PY_VERSION_HEX >= 0x030F0000
-static PyObject* coro_get_state(PyObject* self, void*) { return as_coro(self)->frame.get_state("CORO"); }
-#endif
-
-static PyGetSetDef coro_getset[] = {
-    {"__name__", coro_get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", coro_get_qualname, nullptr, nullptr, nullptr},
-    {"cr_running", coro_get_running, nullptr, nullptr, nullptr},
-    {"cr_frame", coro_get_frame, nullptr, nullptr, nullptr},
-    {"cr_await", coro_get_await, nullptr, nullptr, nullptr},
-    {"cr_code", coro_get_code, nullptr, nullptr, nullptr},
-#if PY_VERSION_HEX >= 0x030F0000
-    {"cr_state", coro_get_state, nullptr, nullptr, nullptr},
-#endif
-#if PY_VERSION_HEX >= 0x030B0000
-    {"cr_suspended", coro_get_suspended, nullptr, nullptr, nullptr},
-#endif
-    {"cr_origin", coro_get_origin, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+static BodyGetSet coro_getset =
+    body_getset({"cr_running", "cr_frame", "cr_await", "cr_code",
+                 PY_VERSION_HEX >= 0x030B0000 ? "cr_suspended" : nullptr, "cr_state", "CORO"},
+                coro_get_running, {"cr_origin", coro_get_origin, nullptr, nullptr, nullptr});
 
 static PyMethodDef coro_methods[] = {
-    {"send", coro_send_method, METH_O, nullptr},
+    {"send", send_method<coro_send>, METH_O, nullptr},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL, nullptr},
     {"close", coro_close, METH_NOARGS, nullptr},
     {"__await__", coro_await_method, METH_NOARGS | METH_COEXIST, nullptr},
@@ -303,22 +230,8 @@ static PyMethodDef coro_methods[] = {
 static PyAsyncMethods coro_as_async = {coro_await, nullptr, nullptr, coro_send};
 
 static PyTypeObject* coroutine_type() {
-    static PyTypeObject type = [] {
-        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-        t.tp_name = "kelpie.coroutine";
-        t.tp_basicsize = sizeof(Coroutine);
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-        t.tp_as_async = &coro_as_async;
-        t.tp_dealloc = coro_dealloc;
-        t.tp_finalize = coro_finalize;
-        t.tp_traverse = coro_traverse;
-        t.tp_clear = coro_clear;
-        t.tp_repr = coro_repr;
-        t.tp_methods = coro_methods;
-        t.tp_getset = coro_getset;
-        t.tp_weaklistoffset = offsetof(Coroutine, weakrefs);
-        return t;
-    }();
+    static PyTypeObject type = body_type("kelpie.coroutine", sizeof(BodyObject), &coro_as_async, coro_methods,
+                                         coro_getset.data(), coro_finalize);
     return &type;
 }
 
@@ -333,14 +246,9 @@ Ref make_coroutine(Function& fn, PyObject* const* args, Task (*body)(Frame&)) {
         if (PyType_Ready(type) < 0 || PyType_Ready(wrapper_type()) < 0) return {};
         ready = true;
     }
-    Coroutine* c = PyObject_GC_New(Coroutine, type);
+    BodyObject* c = PyObject_GC_New(BodyObject, type);
     if (!c) return {};
-    new (&c->frame) Frame();
-    c->weakrefs = nullptr;
-    Ref self = steal(reinterpret_cast<PyObject*>(c));
-    if (!c->frame.start(&fn, args, body)) return {};
-    PyObject_GC_Track(self.get());
-    return self;
+    return start_body(c, fn, args, body);
 }
 
 }  // namespace kp

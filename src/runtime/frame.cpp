@@ -457,12 +457,10 @@ AsyncWith::EnterAwaiter AsyncWith::enter(Ref manager) noexcept {
         Ref aenter = lookup_special_method(manager.get(), s_aenter, &enter_unbound);
         if (aenter) exit_ = lookup_special_method(manager.get(), s_aexit, &exit_unbound);
         if (!aenter || !exit_) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_TypeError,
-                             aenter ? "'%.100s' object does not support the asynchronous context manager protocol "
-                                      "(missed __aexit__ method)"
-                                    : "'%.100s' object does not support the asynchronous context manager protocol",
-                             Py_TYPE(manager.get())->tp_name);
+            refuse_missing(manager.get(),
+                           aenter ? "'%.100s' object does not support the asynchronous context manager protocol "
+                                    "(missed __aexit__ method)"
+                                  : "'%.100s' object does not support the asynchronous context manager protocol");
         } else {
             awaitable = enter_unbound ? call(aenter.get(), manager) : call(aenter.get());
             if (exit_unbound) manager_ = std::move(manager);
@@ -506,13 +504,7 @@ Ref AsyncWith::finish_exit(Ref exit_result) noexcept {
     Exc error = Exc::from(std::move(error_));
     int suppress = exit_result ? PyObject_IsTrue(exit_result.get()) : -1;
     pop_handled(f_, std::move(previous_handled_));
-    if (suppress < 0) {
-        chain_context(error);
-        return {};
-    }
-    if (suppress) return none();
-    error.restore();
-    return {};
+    return exit_outcome(error, suppress);
 }
 
 // ---- async for ------------------------------------------------------------------------
@@ -520,18 +512,14 @@ Ref AsyncWith::finish_exit(Ref exit_result) noexcept {
 bool AsyncFor::begin(PyObject* iterable) noexcept {
     Ref aiter = lookup_special(iterable, s_aiter);
     if (!aiter) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_TypeError, "'async for' requires an object with __aiter__ method, got %.100s",
-                         Py_TYPE(iterable)->tp_name);
+        refuse_missing(iterable, "'async for' requires an object with __aiter__ method, got %.100s");
         return false;
     }
     it_ = call(aiter.get());
     if (!it_) return false;
     anext_ = lookup_special_method(it_.get(), s_anext, &anext_unbound_);
-    if (!anext_ && !PyErr_Occurred())
-        PyErr_Format(PyExc_TypeError,
-                     "'async for' received an object from __aiter__ that does not implement __anext__: %.100s",
-                     Py_TYPE(it_.get())->tp_name);
+    if (!anext_)
+        refuse_missing(it_.get(), "'async for' received an object from __aiter__ that does not implement __anext__: %.100s");
     return bool(anext_);
 }
 

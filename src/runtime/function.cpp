@@ -7,6 +7,7 @@
 #include "runtime/call.hpp"
 #include "runtime/module.hpp"
 #include "runtime/names.hpp"
+#include "runtime/type.hpp"
 
 namespace kp {
 
@@ -207,31 +208,25 @@ static PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
+// The references a function holds that the collector may clear; defaults
+// and kwdefaults stay until deallocation, because bound arguments of a
+// running call may borrow from them.
+static constexpr PyObject* Function::*cleared_members[] = {
+    &Function::globals, &Function::name, &Function::qualname, &Function::module,
+    &Function::doc,     &Function::annotations, &Function::dict,
+};
+
 static int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Function& fn = *reinterpret_cast<Function*>(self);
-    Py_VISIT(fn.globals);
-    Py_VISIT(fn.name);
-    Py_VISIT(fn.qualname);
-    Py_VISIT(fn.module);
-    Py_VISIT(fn.doc);
+    for (PyObject* Function::*member : cleared_members) Py_VISIT(fn.*member);
     Py_VISIT(fn.defaults);
     Py_VISIT(fn.kwdefaults);
-    Py_VISIT(fn.annotations);
-    Py_VISIT(fn.dict);
     return 0;
 }
 
 static int function_clear(PyObject* self) {
     Function& fn = *reinterpret_cast<Function*>(self);
-    Py_CLEAR(fn.globals);
-    Py_CLEAR(fn.name);
-    Py_CLEAR(fn.qualname);
-    Py_CLEAR(fn.module);
-    Py_CLEAR(fn.doc);
-    Py_CLEAR(fn.annotations);
-    Py_CLEAR(fn.dict);
-    // defaults and kwdefaults stay until deallocation: bound arguments of a
-    // running call may borrow from them.
+    for (PyObject* Function::*member : cleared_members) Py_CLEAR(fn.*member);
     return 0;
 }
 
@@ -377,21 +372,15 @@ static PyGetSetDef function_getset[] = {
 
 static PyTypeObject* function_type() {
     static PyTypeObject type = [] {
-        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-        t.tp_name = "kelpie.function";
-        t.tp_basicsize = sizeof(Function);
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
+        PyTypeObject t = gc_type({.name = "kelpie.function", .size = sizeof(Function), .dealloc = function_dealloc,
+                                  .traverse = function_traverse, .clear = function_clear, .repr = function_repr,
+                                  .methods = function_methods, .getset = function_getset,
+                                  .weaklist = offsetof(Function, weakrefs)});
+        t.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
         t.tp_vectorcall_offset = offsetof(Function, vectorcall);
         t.tp_call = PyVectorcall_Call;
-        t.tp_dealloc = function_dealloc;
-        t.tp_traverse = function_traverse;
-        t.tp_clear = function_clear;
-        t.tp_repr = function_repr;
         t.tp_descr_get = function_descr_get;
-        t.tp_methods = function_methods;
-        t.tp_getset = function_getset;
         t.tp_dictoffset = offsetof(Function, dict);
-        t.tp_weaklistoffset = offsetof(Function, weakrefs);
         return t;
     }();
     return &type;

@@ -6,6 +6,7 @@
 // functions are.
 #pragma once
 #include <cstddef>
+#include <span>
 
 #include "runtime/ref.hpp"
 
@@ -77,7 +78,7 @@ constexpr int max_params = 8;
 // required positional parameter after one with a default is a compile-time
 // error (the throw cannot be evaluated in a constant expression).
 template <std::size_t N>
-consteval FunctionDef define(const char* name, Body body, const Param (&params)[N], const char* doc = nullptr,
+consteval FunctionDef define(const char* name, Body body, std::span<const Param, N> params, const char* doc = nullptr,
                              const char* return_annotation = nullptr, FunctionKind kind = FunctionKind::plain,
                              Task (*task)(Frame&) = nullptr) {
     if (N > std::size_t(max_params)) throw "more parameters than max_params";
@@ -94,7 +95,12 @@ consteval FunctionDef define(const char* name, Body body, const Param (&params)[
         defaulted = defaulted || p.dflt.kind != Default::Kind::required;
         npositional++;
     }
-    return FunctionDef{name, body, params, int(N), npositional, nkwonly, doc, return_annotation, kind, task};
+    return FunctionDef{name, body, params.data(), int(N), npositional, nkwonly, doc, return_annotation, kind, task};
+}
+template <std::size_t N>
+consteval FunctionDef define(const char* name, Body body, const Param (&params)[N], const char* doc = nullptr,
+                             const char* return_annotation = nullptr) {
+    return define(name, body, std::span<const Param, N>(params), doc, return_annotation);
 }
 
 // A function without parameters.
@@ -102,12 +108,19 @@ consteval FunctionDef define(const char* name, Body body, const char* doc = null
     return FunctionDef{name, body, nullptr, 0, 0, 0, doc};
 }
 
-// A coroutine function or an asynchronous-generator function.
+// A coroutine function or an asynchronous-generator function.  (A span:
+// a function may take the first parameters of a list another one shares.)
+template <std::size_t N>
+consteval FunctionDef define_async(const char* name, FunctionKind kind, Task (*task)(Frame&),
+                                   std::span<const Param, N> params, const char* doc = nullptr,
+                                   const char* return_annotation = nullptr) {
+    return define(name, nullptr, params, doc, return_annotation, kind, task);
+}
 template <std::size_t N>
 consteval FunctionDef define_async(const char* name, FunctionKind kind, Task (*task)(Frame&),
                                    const Param (&params)[N], const char* doc = nullptr,
                                    const char* return_annotation = nullptr) {
-    return define(name, nullptr, params, doc, return_annotation, kind, task);
+    return define_async(name, kind, task, std::span<const Param, N>(params), doc, return_annotation);
 }
 
 struct Function {

@@ -13,6 +13,8 @@ public:
     // Creates every registered object; false with an exception pending.
     static bool create_all() noexcept;
 
+    operator PyObject*() const noexcept { return obj_; }
+
 protected:
     explicit Interned(const char* text) noexcept : text_(text), next_(head_) { head_ = this; }
     virtual bool create() noexcept = 0;
@@ -27,9 +29,6 @@ private:
 class Name : public Interned {
 public:
     explicit Name(const char* text) noexcept : Interned(text) {}
-    operator PyObject*() const noexcept { return obj_; }
-
-private:
     bool create() noexcept override;
 };
 
@@ -37,9 +36,6 @@ private:
 class KwNames : public Interned {
 public:
     explicit KwNames(const char* names) noexcept : Interned(names) {}
-    operator PyObject*() const noexcept { return obj_; }
-
-private:
     bool create() noexcept override;
 };
 
