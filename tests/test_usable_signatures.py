@@ -2,7 +2,9 @@
 kelpie.larder: the real parameters, their kinds, defaults and string
 annotations, and the docstring."""
 
+import ast
 import inspect
+import pathlib
 import pydoc
 import re
 
@@ -86,6 +88,35 @@ def test_signature(module, name):
     kw = {p.name: p.default for p in signature.parameters.values() if p.kind is P.KEYWORD_ONLY}
     assert kw == (fn.__kwdefaults__ or {})
     assert all(kw[k] is v for k, v in (fn.__kwdefaults__ or {}).items())
+
+
+def shape(signature):
+    return [(p.name, p.kind, p.default) for p in signature.parameters.values()]
+
+
+def stub_functions(module):
+    """The functions the module's stub declares: name -> the shape of its parameters."""
+    stub = pathlib.Path(module.__file__).with_name(module.__name__.rpartition(".")[2] + ".pyi")
+    found = {}
+    for node in ast.parse(stub.read_text(encoding="utf-8")).body:
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+            a = node.args
+            defaults = [EMPTY] * (len(a.args) - len(a.defaults)) + [ast.literal_eval(d) for d in a.defaults]
+            params = [(arg.arg, P.POSITIONAL_OR_KEYWORD, d) for arg, d in zip(a.args, defaults)]
+            params += [(arg.arg, P.KEYWORD_ONLY, EMPTY if d is None else ast.literal_eval(d))
+                       for arg, d in zip(a.kwonlyargs, a.kw_defaults)]
+            found[node.name] = params
+    return found
+
+
+STUBS = {module: stub_functions(module) for module in (courier, larder)}
+
+
+@pytest.mark.parametrize("module, name", CASES)
+def test_stub_declares_what_the_module_declares(module, name):
+    # Parameter names, kinds and defaults come from the module's own
+    # declaration; the stub must say the same (its annotations are richer).
+    assert STUBS[module][name] == shape(inspect.signature(getattr(module, name)))
 
 
 @pytest.mark.parametrize("module, name, text", [
