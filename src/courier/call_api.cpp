@@ -13,9 +13,8 @@ static Task async_call_api_body(Frame& co) {
 
     session = co_await session_ctx.enter(new_client_session(co));
     if (session) {
-        const int form = form_mode(rq);
-        Ref request = form < 0 ? Ref{} : post_request(co, session.get(), form, rq);
-        response = co_await response_ctx.enter(std::move(request));
+        int form = 0;
+        response = co_await response_ctx.enter(post_request(co, session.get(), rq, &form));
         const int ok = response ? status_is_ok(response.get()) : -1;
         if (ok > 0) {
             result = co_await kp::call_method(response.get(), s_json);

@@ -31,11 +31,11 @@ struct Request {
         : url(co.arg(0)), headers(co.arg(1)), payload(co.arg(2)), data(co.arg(3)), files(co.arg(4)),
           use_form(co.arg(5) == Py_True) {}
 };
-// True for form mode (`files` truthy, or use_form), -1 with an exception.
-int form_mode(const Request& rq);
 // session.post(url, headers=headers, data=_to_formdata(data=data, files=files))
-// or session.post(url, headers=headers, json=payload).
-Ref post_request(const Frame& co, PyObject* session, bool form, const Request& rq);
+// in form mode (`files` truthy, or use_form), else
+// session.post(url, headers=headers, json=payload).  `*form` (when given)
+// tells which.
+Ref post_request(const Frame& co, PyObject* session, const Request& rq, int* form = nullptr);
 // response.status == 200; -1 with an exception.
 int status_is_ok(PyObject* response);
 

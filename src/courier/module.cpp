@@ -15,12 +15,11 @@ Ref new_client_session(const Frame& co) {
     return aiohttp ? kp::call_method(aiohttp.get(), s_ClientSession) : Ref{};
 }
 
-int form_mode(const Request& rq) {
-    int has_files = PyObject_IsTrue(rq.files);
-    return has_files < 0 ? -1 : has_files || rq.use_form;
-}
-
-Ref post_request(const Frame& co, PyObject* session, bool form, const Request& rq) {
+Ref post_request(const Frame& co, PyObject* session, const Request& rq, int* form_out) {
+    const int has_files = PyObject_IsTrue(rq.files);
+    if (has_files < 0) return {};
+    const bool form = has_files || rq.use_form;
+    if (form_out) *form_out = form;
     Ref body;
     if (form) {
         Ref to_formdata = co.global(s_to_formdata);

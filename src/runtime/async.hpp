@@ -327,6 +327,17 @@ PyObject* send_method(PyObject* self, PyObject* arg) {
     PySendResult st = Send(self, arg, &result);
     return send_result(st, result);
 }
+// send(), throw() and close() of the iterators that drive a body (what
+// __await__ gives, an asynchronous generator's step awaitables), as the
+// interpreter's generator-like objects have them.
+template <PySendResult (*Send)(PyObject*, PyObject*, PyObject**),
+          PyObject* (*Throw)(PyObject*, PyObject* const*, Py_ssize_t), PyObject* (*Close)(PyObject*, PyObject*)>
+inline PyMethodDef generator_methods[] = {
+    {"send", send_method<Send>, METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Throw)), METH_FASTCALL, nullptr},
+    {"close", Close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 bool set_thrown(PyObject* const* args, Py_ssize_t nargs, const char* name);
 
 // The kelpie coroutine `o` (for awaiting one from a body without a wrapper),

@@ -386,12 +386,6 @@ static void step_dealloc(PyObject* self) {
     PyObject_GC_Del(self);
 }
 
-static PyMethodDef step_methods[] = {
-    {"send", send_method<step_send>, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_throw)), METH_FASTCALL, nullptr},
-    {"close", step_close, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 static PyAsyncMethods step_as_async = {step_await, nullptr, nullptr, step_send};
 
@@ -399,7 +393,7 @@ static PyAsyncMethods step_as_async = {step_await, nullptr, nullptr, step_send};
 // what athrow() and aclose() give.  One implementation serves both.
 static PyTypeObject make_step_type(const char* name) {
     return gc_type({.name = name, .size = sizeof(AgenStep), .dealloc = step_dealloc, .traverse = step_traverse,
-                    .as_async = &step_as_async, .methods = step_methods, .iternext = step_iternext});
+                    .as_async = &step_as_async, .methods = generator_methods<step_send, step_throw, step_close>, .iternext = step_iternext});
 }
 
 static PyTypeObject* step_type(Mode mode) {

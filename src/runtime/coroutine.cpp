@@ -162,19 +162,13 @@ static void wrapper_dealloc(PyObject* self) {
     PyObject_GC_Del(self);
 }
 
-static PyMethodDef wrapper_methods[] = {
-    {"send", send_method<wrapper_send>, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)), METH_FASTCALL, nullptr},
-    {"close", wrapper_close, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 static PyAsyncMethods wrapper_as_async = {nullptr, nullptr, nullptr, wrapper_send};
 
 static PyTypeObject* wrapper_type() {
     static PyTypeObject type = gc_type({.name = "kelpie.coroutine_wrapper", .size = sizeof(Wrapper),
                                         .dealloc = wrapper_dealloc, .traverse = wrapper_traverse,
-                                        .as_async = &wrapper_as_async, .methods = wrapper_methods,
+                                        .as_async = &wrapper_as_async, .methods = generator_methods<wrapper_send, wrapper_throw, wrapper_close>,
                                         .iternext = wrapper_iternext});
     return &type;
 }
