@@ -10,7 +10,7 @@ import shutil
 import aiohttp
 
 from glue import courier_module
-from harness import Benchmark, quiet_kelpie_import
+from harness import Benchmark, plain_model, quiet_kelpie_import
 
 MiB = 1024 * 1024
 
@@ -20,7 +20,7 @@ def larder_module(side):
         quiet_kelpie_import()
         import kelpie.larder as mod
     else:
-        import larder_baselines as mod
+        mod = plain_model()
     return mod
 
 

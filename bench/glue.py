@@ -13,7 +13,8 @@ import random
 from itertools import repeat
 
 import standin
-from harness import Benchmark, quiet_kelpie_import
+from harness import Benchmark, plain_model, quiet_kelpie_import
+from tests.odd_objects import BadBool, DictSub, StrSub
 
 URL = "https://api.example/v1/items"
 HEADERS = {"X-Key": "k", "Accept": "application/json"}
@@ -26,7 +27,7 @@ def courier_module(side):
         quiet_kelpie_import()
         import kelpie.courier as mod
     else:
-        import baselines as mod
+        mod = plain_model()
     return mod
 
 
@@ -74,19 +75,6 @@ def _outcome(fn):
     return ("ok", kind)
 
 
-class _StrSub(str):
-    pass
-
-
-class _DictSub(dict):
-    pass
-
-
-class _BadTruth:
-    def __bool__(self):
-        raise ZeroDivisionError("no truth value")
-
-
 def outcomes(*calls):
     return [_outcome(c) for c in calls]
 
@@ -99,17 +87,17 @@ def argument_outcomes(f, stream=False):
         lambda: f(URL, headers=None),
         lambda: f(None),
         lambda: f(b"u"),
-        lambda: f(_StrSub("u")),
+        lambda: f(StrSub("u")),
         lambda: f("u", headers=[]),
-        lambda: f("u", headers=_DictSub()),
-        lambda: f("u", use_form=_BadTruth()),
-        lambda: f(None, use_form=_BadTruth()),
+        lambda: f("u", headers=DictSub()),
+        lambda: f("u", use_form=BadBool()),
+        lambda: f(None, use_form=BadBool()),
         lambda: f(),
         lambda: f("u", {}, None, None),
         lambda: f("u", bogus=1),
     ]
     if stream:
-        cases += [lambda: f("u", sse=_BadTruth()), lambda: f(None, sse=1)]
+        cases += [lambda: f("u", sse=BadBool()), lambda: f(None, sse=1)]
     return [_outcome(c) for c in cases]
 
 

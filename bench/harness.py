@@ -1,4 +1,4 @@
-"""Side-by-side timing of kelpie and its plain-Python baselines.
+"""Side-by-side timing of kelpie and its plain-Python baseline (tests/model.py).
 
 Every benchmark runs in two worker processes, one per side ("kelpie" and
 "baseline"), both pinned to the same CPU so that neither side gets a
@@ -25,6 +25,12 @@ import traceback
 import warnings
 
 SIDES = ("kelpie", "baseline")
+
+# The repository root, for the plain-Python model and the odd argument
+# objects the benchmarks share with the tests (the `tests` package).
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+if ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
 
 
 class Benchmark:
@@ -81,6 +87,15 @@ class WorkerError(Exception):
 
 
 # ---- inside a worker -----------------------------------------------------------------
+
+
+def plain_model():
+    """The baseline side: kelpie's functions written in plain Python, as a
+    user would write them (tests/model.py, shared with the tests).  The
+    benchmarks put their stand-ins in its module globals."""
+    from tests import model
+
+    return model
 
 
 def quiet_kelpie_import():

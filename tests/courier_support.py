@@ -10,7 +10,6 @@ import urllib.parse
 import warnings
 
 import aiohttp
-import pytest
 from aiohttp import web
 from yarl import URL
 
@@ -140,7 +139,7 @@ def run(fn):
 # ---------------------------------------------------------------- recording aiohttp
 
 
-class Recorder:
+class AiohttpRecorder:
     """Stands in for kelpie.courier.aiohttp: the real module, except that
     ClientSession gives a proxy session whose context and whose post() context
     log their enter/exit (exit with the exception type it is handed) and
@@ -181,26 +180,6 @@ class Recorder:
             warnings.simplefilter("always")
             gc.collect()
         assert not [w for w in caught if "Unclosed" in str(w.message)]
-
-
-@pytest.fixture
-def install(monkeypatch):
-    """install(**options) puts a fresh Recorder in kelpie.courier.aiohttp."""
-    made = []
-
-    def make(**options):
-        made.append(Recorder(**options))
-        monkeypatch.setattr(courier, "aiohttp", made[-1])
-        return made[-1]
-
-    yield make
-    for rec in made:
-        rec.assert_clean()
-
-
-@pytest.fixture
-def recorder(install):
-    return install()
 
 
 class _SessionProxy:

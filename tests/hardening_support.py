@@ -37,10 +37,6 @@ FUZZ = settings(max_examples=EXAMPLES, deadline=None, derandomize=True, database
                 suppress_health_check=list(HealthCheck), print_blob=True)
 
 
-class Boom(Exception):
-    """Raised on purpose by the odd argument objects."""
-
-
 # ---- usage snapshots ---------------------------------------------------------
 
 
@@ -164,6 +160,14 @@ def outcome(fn, *args, **kwargs):
         return "ok", fn(*args, **kwargs)
     except BaseException as exc:  # noqa: B036 - SystemExit and friends are outcomes too
         return type(exc), str(exc)
+
+
+def attempt(fn, *args, **kwargs):
+    """What fn(*args, **kwargs) returned, or the exception it raised."""
+    try:
+        return fn(*args, **kwargs)
+    except Exception as exc:  # noqa: BLE001 - compared by the caller
+        return exc
 
 
 async def aoutcome(make):

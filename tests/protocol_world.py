@@ -1,6 +1,6 @@
 """A scripted stand-in for aiohttp, driven by hand, for comparing kelpie's
 coroutines and asynchronous generators with the same code written with
-``async def`` (the plain models in bench/baselines.py).
+``async def`` (tests/model.py).
 
 Every await the body makes suspends exactly once and passes a label out, so a
 driver that calls send/throw/close by hand decides what happens at each
@@ -16,29 +16,15 @@ a suspended body.
 """
 
 import gc
-import importlib.util
-import os
 import sys
 import types
 import weakref
 
 import kelpie.courier as courier
+from tests import model
+from tests.odd_objects import Boom
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def _load_models():
-    spec = importlib.util.spec_from_file_location("kelpie_plain_models", os.path.join(ROOT, "bench", "baselines.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-plain = _load_models()
-
-
-class Boom(Exception):
-    pass
+plain = model.fresh()  # a copy of its own: a World is put in its aiohttp
 
 
 class JsonError(ValueError):
@@ -94,7 +80,7 @@ class World:
         return Session(self)
 
     def FormData(self):
-        return Form(self)
+        return WorldForm(self)
 
     def made(self, obj):
         self.objects.append(obj)
@@ -215,7 +201,9 @@ class Items:
         return self.world.awaitable("item", self.left.pop(0))
 
 
-class Form:
+class WorldForm:
+    """The World's aiohttp.FormData: one of the objects the cycle checks can use."""
+
     def __init__(self, world):
         self.world, self.fields = world, []
         world.made(self)

@@ -15,8 +15,10 @@ import weakref
 
 import pytest
 
-from tests.larder_support import ListSub, StrSub, closes_files, larder
-from tests.test_hardening_fuzz import attempt, py_larder
+from tests import model
+from tests.hardening_support import attempt
+from tests.larder_support import closes_files, larder
+from tests.odd_objects import ListSub, StrSub
 
 DEFAULT_ENCODING = locale.getpreferredencoding(False)
 
@@ -147,9 +149,6 @@ def test_read_json_closes_the_file_when_decoding_fails(tmp_path, monkeypatch):
 # gc.disable() or gc.enable() meanwhile still holds after the call.  The same
 # drive runs the plain-Python read_json.
 
-PLAIN_READ_JSON = py_larder()["read_json"]
-
-
 @pytest.fixture
 def collector_restored():
     was_enabled = gc.isenabled()
@@ -252,7 +251,7 @@ def _observe_and(action):
 @pytest.mark.parametrize("enabled", [True, False], ids=["collector-on", "collector-off"])
 def test_read_json_leaves_the_collector_to_the_application(enabled, action, text, tmp_path, collector_restored):
     seen = {}
-    for side, read in [("kelpie", larder.read_json), ("python", PLAIN_READ_JSON)]:
+    for side, read in [("kelpie", larder.read_json), ("python", model.read_json)]:
         (gc.enable if enabled else gc.disable)()
         fifo = tmp_path / f"{side}.json"
         os.mkfifo(fifo)
