@@ -235,10 +235,15 @@ def test_main_builds_the_default_project(name, dir_path, root, prefix, env_prefi
     with closes_files():
         assert larder.main(name, dir_path) is None
     lines = _lines(capsys)
-    assert len(lines) == 43 and lines == project_output(root, prefix, env_prefix)
+    assert lines == project_output(root, prefix, env_prefix)
     assert tree(root or ".") == SKELETON_TREE
     _assert_empty_files(root, SKELETON_FILES)
     assert larder.CATALOGUES == model.CATALOGUES
+    # the same steps in Python print the same lines and build the same tree
+    (tmp_path / "python").mkdir()
+    monkeypatch.chdir(tmp_path / "python")
+    model.main(name, dir_path)
+    assert _lines(capsys) == lines and tree(root or ".") == SKELETON_TREE
 
 
 def test_main_with_an_absolute_name_and_a_rerun(tmp_path, monkeypatch, capsys):
