@@ -142,12 +142,8 @@ class MainSkeleton(_Larder):
     name = "main() skeleton x200"
     target = 1.0
     sizes = {"count": (20, 200)}
-    scratch = "main-{side}"
-
-    def __init__(self, side, cfg):
-        super().__init__(side, cfg)
-        os.makedirs(self.path, exist_ok=True)
-        self.runs = 0
+    scratch = "main-{side}"  # a directory, made with the first project in it
+    runs = 0
 
     def output(self):
         main = self.mod.main
