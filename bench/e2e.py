@@ -9,19 +9,9 @@ import shutil
 
 import aiohttp
 
-from glue import courier_module
-from harness import Benchmark, quiet_kelpie_import
+from harness import Benchmark, side_module
 
 MiB = 1024 * 1024
-
-
-def larder_module(side):
-    if side == "kelpie":
-        quiet_kelpie_import()
-        import kelpie.larder as mod
-    else:
-        import larder_baselines as mod
-    return mod
 
 
 class _Client(Benchmark):
@@ -30,7 +20,7 @@ class _Client(Benchmark):
 
     def __init__(self, side, cfg):
         super().__init__(side, cfg)
-        self.mod = courier_module(side)
+        self.mod = side_module(side, "courier")
         self.mod.aiohttp = aiohttp  # the real library, whatever ran before
         self.loop = asyncio.new_event_loop()
 
@@ -47,9 +37,8 @@ class _E1(_Client):
     ops_key = "calls"
     concurrency = 1
 
-    @classmethod
-    def configure(cls, ctx):
-        return {"calls": 500 if ctx.quick else 2000, "server": ctx.server}
+    sizes = {"calls": (500, 2000)}
+    context = ("server",)
 
     def output(self):
         f = self.mod.async_call_api
@@ -108,9 +97,8 @@ class E2Sse(_Client):
     unit = "ms"
     track_rss = True
 
-    @classmethod
-    def configure(cls, ctx):
-        return {"events": 10_000 if ctx.quick else 200_000, "server": ctx.server}
+    sizes = {"events": (10_000, 200_000)}
+    context = ("server",)
 
     def stream(self):
         url = f"{self.cfg['server']}/sse?events={self.cfg['events']}"
@@ -145,10 +133,7 @@ class E2Sse(_Client):
 class E2Chunks(E2Sse):
     key = "E2-chunks"
     name = "E2 chunks 256 MiB"
-
-    @classmethod
-    def configure(cls, ctx):
-        return {"size": (16 if ctx.quick else 256) * MiB, "server": ctx.server}
+    sizes = {"size": (16 * MiB, 256 * MiB)}
 
     def stream(self):
         url = f"{self.cfg['server']}/chunks?size={self.cfg['size']}"
@@ -187,7 +172,7 @@ class E3Download(Benchmark):
 
     def __init__(self, side, cfg):
         super().__init__(side, cfg)
-        self.mod = larder_module(side)
+        self.mod = side_module(side, "larder")
         self.dir = os.path.join(cfg["workdir"], f"download-{side}")
         os.makedirs(self.dir, exist_ok=True)
 

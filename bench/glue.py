@@ -13,21 +13,13 @@ import random
 from itertools import repeat
 
 import standin
-from harness import Benchmark, quiet_kelpie_import
+from harness import Benchmark, side_module
+from tests.odd_objects import BadBool, DictSub, StrSub
 
 URL = "https://api.example/v1/items"
 HEADERS = {"X-Key": "k", "Accept": "application/json"}
 PAYLOAD = {"q": 1, "items": [1, 2, 3], "name": "kelpie"}
 ANSWER = {"id": 7, "ok": True, "items": ["a", "b"]}
-
-
-def courier_module(side):
-    if side == "kelpie":
-        quiet_kelpie_import()
-        import kelpie.courier as mod
-    else:
-        import baselines as mod
-    return mod
 
 
 class Upload(io.BytesIO):
@@ -74,19 +66,6 @@ def _outcome(fn):
     return ("ok", kind)
 
 
-class _StrSub(str):
-    pass
-
-
-class _DictSub(dict):
-    pass
-
-
-class _BadTruth:
-    def __bool__(self):
-        raise ZeroDivisionError("no truth value")
-
-
 def outcomes(*calls):
     return [_outcome(c) for c in calls]
 
@@ -99,17 +78,17 @@ def argument_outcomes(f, stream=False):
         lambda: f(URL, headers=None),
         lambda: f(None),
         lambda: f(b"u"),
-        lambda: f(_StrSub("u")),
+        lambda: f(StrSub("u")),
         lambda: f("u", headers=[]),
-        lambda: f("u", headers=_DictSub()),
-        lambda: f("u", use_form=_BadTruth()),
-        lambda: f(None, use_form=_BadTruth()),
+        lambda: f("u", headers=DictSub()),
+        lambda: f("u", use_form=BadBool()),
+        lambda: f(None, use_form=BadBool()),
         lambda: f(),
         lambda: f("u", {}, None, None),
         lambda: f("u", bogus=1),
     ]
     if stream:
-        cases += [lambda: f("u", sse=_BadTruth()), lambda: f(None, sse=1)]
+        cases += [lambda: f("u", sse=BadBool()), lambda: f(None, sse=1)]
     return [_outcome(c) for c in cases]
 
 
@@ -152,10 +131,17 @@ def stream_digest(items):
 class _Glue(Benchmark):
     metrics = ("cpu",)
     rounds = 11
+    ops_key = "n"
+    counts = (0, 0, 0)  # operations per timed run: under callgrind, in a quick run, in a full run
+
+    @classmethod
+    def configure(cls, ctx):
+        under_callgrind, quick, full = cls.counts
+        return {cls.ops_key: under_callgrind if ctx.callgrind else quick if ctx.quick else full}
 
     def __init__(self, side, cfg):
         super().__init__(side, cfg)
-        self.mod = courier_module(side)
+        self.mod = side_module(side, "courier")
         self._real_aiohttp = self.mod.aiohttp
         self.stand_in = standin.make(self.response())
         self.mod.aiohttp = self.stand_in
@@ -185,13 +171,7 @@ class G1CallClose(_Glue):
     name = "G1 call, close unawaited"
     target = 0.5
     unit = "ns"
-
-    @classmethod
-    def configure(cls, ctx):
-        n = 5_000 if ctx.callgrind else 20_000 if ctx.quick else 200_000
-        return {"n": n}
-
-    ops_key = "n"
+    counts = (5_000, 20_000, 200_000)
 
     def output(self):
         f = self.mod.async_call_api
@@ -218,13 +198,7 @@ class G1CallClose(_Glue):
 class _G2(_Glue):
     unit = "ns"
     target = 0.8
-
-    @classmethod
-    def configure(cls, ctx):
-        n = 2_000 if ctx.callgrind else 5_000 if ctx.quick else 50_000
-        return {"n": n}
-
-    ops_key = "n"
+    counts = (2_000, 5_000, 50_000)
 
     def call(self):
         raise NotImplementedError
@@ -328,11 +302,7 @@ class G3Sse(_Glue):
     name = "G3 sse, 200k lines"
     target = 0.5
     unit = "ns"  # per line (per chunk in chunk mode)
-    ops_key = "n"
-
-    @classmethod
-    def configure(cls, ctx):
-        return {"n": 50_000 if ctx.callgrind else 20_000 if ctx.quick else 200_000}
+    counts = (50_000, 20_000, 200_000)
 
     def response(self):
         return standin.Response(200, lines=sse_lines(self.cfg["n"]))
@@ -409,12 +379,8 @@ class G4FormData(_Glue):
     name = "G4 _to_formdata 10k+100"
     target = 0.6
     unit = "ms"
-
-    @classmethod
-    def configure(cls, ctx):
-        return {"calls": 1 if ctx.callgrind else 2 if ctx.quick else 10}
-
     ops_key = "calls"
+    counts = (1, 2, 10)
 
     def __init__(self, side, cfg):
         super().__init__(side, cfg)
@@ -434,10 +400,7 @@ class G4AiohttpFormData(G4FormData):
     key = "G4-aiohttp"
     name = "G4 _to_formdata, real FormData"
     target = 1.0
-
-    @classmethod
-    def configure(cls, ctx):
-        return {"calls": 1 if ctx.callgrind else 1 if ctx.quick else 4}
+    counts = (1, 1, 4)
 
     def __init__(self, side, cfg):
         super().__init__(side, cfg)

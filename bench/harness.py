@@ -1,4 +1,4 @@
-"""Side-by-side timing of kelpie and its plain-Python baselines.
+"""Side-by-side timing of kelpie and its plain-Python baseline (tests/model.py).
 
 Every benchmark runs in two worker processes, one per side ("kelpie" and
 "baseline"), both pinned to the same CPU so that neither side gets a
@@ -26,6 +26,12 @@ import warnings
 
 SIDES = ("kelpie", "baseline")
 
+# The repository root, for the plain-Python model and the odd argument
+# objects the benchmarks share with the tests (the `tests` package).
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+if ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
+
 
 class Benchmark:
     """One benchmark.  The class attributes describe it; an instance lives in
@@ -38,6 +44,8 @@ class Benchmark:
     ops_key = None  # configuration entry giving the operations per timed run
     rounds = 9  # timed runs per side
     track_rss = False  # measure peak RSS growth during each run
+    sizes = {}  # configuration entry -> (its value in a quick run, in a full run)
+    context = ()  # attributes of the parent's `ctx` the workers need too ("workdir", "server")
 
     @classmethod
     def ops_of(cls, cfg):
@@ -47,8 +55,11 @@ class Benchmark:
     @classmethod
     def configure(cls, ctx):
         """Runs in the parent: returns the picklable configuration both
-        workers receive.  `ctx` has quick, workdir and server (base URL)."""
-        return {}
+        workers receive.  `ctx` has quick, workdir and server (base URL).
+        By default: the `sizes` for the kind of run, and the `context`."""
+        cfg = {key: quick if ctx.quick else full for key, (quick, full) in cls.sizes.items()}
+        cfg.update((name, getattr(ctx, name)) for name in cls.context)
+        return cfg
 
     def __init__(self, side, cfg):
         self.side = side
@@ -81,6 +92,19 @@ class WorkerError(Exception):
 
 
 # ---- inside a worker -----------------------------------------------------------------
+
+
+def side_module(side, name):
+    """The module whose functions a side runs: kelpie.<name> ("courier" or
+    "larder"), or for the baseline the functions of both written in plain
+    Python as a user would write them (tests/model.py, shared with the
+    tests).  The benchmarks put their stand-ins in its module globals."""
+    if side == "kelpie":
+        quiet_kelpie_import()
+        return importlib.import_module("kelpie." + name)
+    from tests import model
+
+    return model
 
 
 def quiet_kelpie_import():

@@ -9,9 +9,8 @@ import random
 import shutil
 import sys
 
-from e2e import larder_module
 from glue import outcomes
-from harness import Benchmark
+from harness import Benchmark, side_module
 
 
 def _file_sha256(path):
@@ -46,22 +45,29 @@ def mixed_elements(n, seed=31337):
     return out
 
 
-class SaveTxt(Benchmark):
-    key = "L-save_txt"
-    name = "save_txt 1M elements"
-    target = 0.9
+class _Larder(Benchmark):
     unit = "ms"
     rounds = 7
-
-    @classmethod
-    def configure(cls, ctx):
-        return {"n": 50_000 if ctx.quick else 1_000_000, "workdir": ctx.workdir}
+    context = ("workdir",)
+    scratch = None  # a file or directory of each side's own in the work directory, as "name-{side}"
 
     def __init__(self, side, cfg):
         super().__init__(side, cfg)
-        self.mod = larder_module(side)
+        self.mod = side_module(side, "larder")
+        if self.scratch:
+            self.path = os.path.join(cfg["workdir"], self.scratch.format(side=side))
+
+
+class SaveTxt(_Larder):
+    key = "L-save_txt"
+    name = "save_txt 1M elements"
+    target = 0.9
+    sizes = {"n": (50_000, 1_000_000)}
+    scratch = "save-{side}.txt"
+
+    def __init__(self, side, cfg):
+        super().__init__(side, cfg)
         self.items = mixed_elements(cfg["n"])
-        self.path = os.path.join(cfg["workdir"], f"save-{side}.txt")
 
     def output(self):
         save = self.mod.save_txt
@@ -102,22 +108,16 @@ def write_json_document(path, target_bytes, seed=4242):
         f.write("]")
 
 
-class ReadJson(Benchmark):
+class ReadJson(_Larder):
     key = "L-read_json"
     name = "read_json 50 MB"
     target = 0.7
-    unit = "ms"
-    rounds = 7
 
     @classmethod
     def configure(cls, ctx):
         path = os.path.join(ctx.workdir, "document.json")
         write_json_document(path, (2 if ctx.quick else 50) * 1000 * 1000)
         return {"path": path}
-
-    def __init__(self, side, cfg):
-        super().__init__(side, cfg)
-        self.mod = larder_module(side)
 
     def output(self):
         read = self.mod.read_json
@@ -137,28 +137,18 @@ class ReadJson(Benchmark):
         self.data = None
 
 
-class MainSkeleton(Benchmark):
+class MainSkeleton(_Larder):
     key = "L-main"
     name = "main() skeleton x200"
     target = 1.0
-    unit = "ms"
-    rounds = 7
-
-    @classmethod
-    def configure(cls, ctx):
-        return {"count": 20 if ctx.quick else 200, "workdir": ctx.workdir}
-
-    def __init__(self, side, cfg):
-        super().__init__(side, cfg)
-        self.mod = larder_module(side)
-        self.base = os.path.join(cfg["workdir"], f"main-{side}")
-        os.makedirs(self.base, exist_ok=True)
-        self.runs = 0
+    sizes = {"count": (20, 200)}
+    scratch = "main-{side}"  # a directory, made with the first project in it
+    runs = 0
 
     def output(self):
         main = self.mod.main
         refused = outcomes(lambda: main(None), lambda: main("p", None), lambda: main(), lambda: main("p", "d", "x"))
-        root = os.path.join(self.base, "check")
+        root = os.path.join(self.path, "check")
         os.makedirs(root)
         captured = io.StringIO()
         saved = sys.stdout
@@ -177,7 +167,7 @@ class MainSkeleton(Benchmark):
 
     def before_run(self):
         self.runs += 1
-        self.dir = os.path.join(self.base, f"r{self.runs}")
+        self.dir = os.path.join(self.path, f"r{self.runs}")
         os.makedirs(self.dir)
         self.devnull = open(os.devnull, "w")
 
@@ -198,7 +188,7 @@ class MainSkeleton(Benchmark):
         shutil.rmtree(self.dir)
 
     def close(self):
-        shutil.rmtree(self.base, ignore_errors=True)
+        shutil.rmtree(self.path, ignore_errors=True)
 
 
 LARDER = [SaveTxt, ReadJson, MainSkeleton]

@@ -95,11 +95,9 @@ async def handle_file(request):
 
 def make_app():
     app = web.Application(client_max_size=64 * 1024 * 1024)
-    app.router.add_post("/json", handle_json)
-    app.router.add_post("/status/{code}", handle_status)
-    app.router.add_post("/sse", handle_sse)
-    app.router.add_post("/chunks", handle_chunks)
-    app.router.add_get("/files/{name}", handle_file)
+    app.add_routes([web.post("/json", handle_json), web.post("/status/{code}", handle_status),
+                    web.post("/sse", handle_sse), web.post("/chunks", handle_chunks),
+                    web.get("/files/{name}", handle_file)])
     return app
 
 

@@ -10,7 +10,6 @@ import urllib.parse
 import warnings
 
 import aiohttp
-import pytest
 from aiohttp import web
 from yarl import URL
 
@@ -140,7 +139,7 @@ def run(fn):
 # ---------------------------------------------------------------- recording aiohttp
 
 
-class Recorder:
+class AiohttpRecorder:
     """Stands in for kelpie.courier.aiohttp: the real module, except that
     ClientSession gives a proxy session whose context and whose post() context
     log their enter/exit (exit with the exception type it is handed) and
@@ -169,10 +168,17 @@ class Recorder:
             self.stalled.set()
             await asyncio.get_running_loop().create_future()
 
-    def _exit(self, what, et, ev):
+    async def _leave(self, what, inner, et, ev, tb):
+        """The exit of the `what` context ("session" or "response"): logged
+        with the exception type it is handed, stalled there if asked, then
+        the real object's exit, whatever happens."""
         self.events.append(f"{what}_exit({et.__name__ if et else None})")
         if et is not None:
             self.exc_visible_in_exit.append(sys.exc_info()[1] is ev)
+        try:
+            await self._maybe_stall(what + "_exit")
+        finally:
+            await inner.__aexit__(et, ev, tb)
 
     def assert_clean(self):
         """Every real session was closed and nothing warns about a leak."""
@@ -181,26 +187,6 @@ class Recorder:
             warnings.simplefilter("always")
             gc.collect()
         assert not [w for w in caught if "Unclosed" in str(w.message)]
-
-
-@pytest.fixture
-def install(monkeypatch):
-    """install(**options) puts a fresh Recorder in kelpie.courier.aiohttp."""
-    made = []
-
-    def make(**options):
-        made.append(Recorder(**options))
-        monkeypatch.setattr(courier, "aiohttp", made[-1])
-        return made[-1]
-
-    yield make
-    for rec in made:
-        rec.assert_clean()
-
-
-@pytest.fixture
-def recorder(install):
-    return install()
 
 
 class _SessionProxy:
@@ -216,11 +202,9 @@ class _SessionProxy:
         return self
 
     async def __aexit__(self, et, ev, tb):
-        self._rec._exit("session", et, ev)
         try:
-            await self._rec._maybe_stall("session_exit")
+            await self._rec._leave("session", self._real, et, ev, tb)
         finally:
-            await self._real.__aexit__(et, ev, tb)
             self._rec.session_left.set()
         return self._rec.suppress == "session"
 
@@ -240,11 +224,7 @@ class _ResponseProxy:
         return response
 
     async def __aexit__(self, et, ev, tb):
-        self._rec._exit("response", et, ev)
-        try:
-            await self._rec._maybe_stall("response_exit")
-        finally:
-            await self._inner.__aexit__(et, ev, tb)
+        await self._rec._leave("response", self._inner, et, ev, tb)
         if self._rec.raise_in_response_exit and et is not None:
             raise KeyError("from exit")
         return self._rec.suppress == "response"

@@ -37,10 +37,6 @@ FUZZ = settings(max_examples=EXAMPLES, deadline=None, derandomize=True, database
                 suppress_health_check=list(HealthCheck), print_blob=True)
 
 
-class Boom(Exception):
-    """Raised on purpose by the odd argument objects."""
-
-
 # ---- usage snapshots ---------------------------------------------------------
 
 
@@ -164,6 +160,14 @@ def outcome(fn, *args, **kwargs):
         return "ok", fn(*args, **kwargs)
     except BaseException as exc:  # noqa: B036 - SystemExit and friends are outcomes too
         return type(exc), str(exc)
+
+
+def attempt(fn, *args, **kwargs):
+    """What fn(*args, **kwargs) returned, or the exception it raised."""
+    try:
+        return fn(*args, **kwargs)
+    except Exception as exc:  # noqa: BLE001 - compared by the caller
+        return exc
 
 
 async def aoutcome(make):
@@ -454,19 +458,11 @@ def serve():
 
     async def main():
         app = web.Application(client_max_size=64 * 1024 * 1024)
-        app.router.add_post("/ok", ok)
-        app.router.add_post("/echo", echo)
-        app.router.add_post("/text", text)
-        app.router.add_post("/status/{code}", status)
-        app.router.add_post("/sse", sse)
-        app.router.add_post("/feed", feed)
-        app.router.add_post("/stall", stall)
-        app.router.add_post("/stall-body", stall_body)
-        app.router.add_post("/barrier-echo", barrier_echo)
-        app.router.add_post("/barrier-sse", barrier_sse)
-        app.router.add_get("/files/{name}", file)
-        app.router.add_get("/files/", file)
-        app.router.add_get("/missing/{name}", missing)
+        posts = {"/ok": ok, "/echo": echo, "/text": text, "/status/{code}": status, "/sse": sse, "/feed": feed,
+                 "/stall": stall, "/stall-body": stall_body, "/barrier-echo": barrier_echo, "/barrier-sse": barrier_sse}
+        gets = {"/files/{name}": file, "/files/": file, "/missing/{name}": missing}
+        app.add_routes([web.post(path, handler) for path, handler in posts.items()]
+                       + [web.get(path, handler) for path, handler in gets.items()])
         runner = web.AppRunner(app, access_log=None, handler_cancellation=True)
         await runner.setup()
         site = web.TCPSite(runner, "127.0.0.1", 0, backlog=4096)

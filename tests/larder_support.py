@@ -1,6 +1,6 @@
-"""Shared helpers for the kelpie.larder tests: odd argument objects, child
-interpreters, a leak detector for file objects, a local HTTP server and the
-expected project skeleton."""
+"""Shared helpers for the kelpie.larder tests: child interpreters, a leak
+detector for file objects, the handler of the local HTTP server (the
+`http_server` fixture) and the expected project skeleton."""
 
 import contextlib
 import gc
@@ -10,56 +10,10 @@ import http.server
 import os
 import subprocess
 import sys
-import threading
 import urllib.parse
 import warnings
 
-import pytest
-
 import kelpie.larder as larder
-
-
-# ---- odd argument objects ---------------------------------------------------
-
-
-class StrSub(str):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class DictSub(dict):
-    pass
-
-
-class IntSub(int):
-    pass
-
-
-class Boom(RuntimeError):
-    pass
-
-
-class NoStr:
-    def __str__(self):
-        raise Boom("__str__")
-
-
-class NoBool:
-    def __bool__(self):
-        raise Boom("__bool__")
-
-
-class NoIndex:
-    def __index__(self):
-        raise Boom("__index__")
-
-
-class NoFspath:
-    def __fspath__(self):
-        raise Boom("__fspath__")
 
 
 def type_error(param, value, expected="str"):
@@ -164,7 +118,7 @@ BIG_BLOCK = hashlib.sha256(b"kelpie").digest() * (1 << 15)  # 1 MiB
 BIG_BLOCKS = 64
 
 
-class _Handler(http.server.BaseHTTPRequestHandler):
+class HttpHandler(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
@@ -198,21 +152,3 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.write(BIG_BLOCK)
         else:
             self._send(200, BODY)
-
-
-@pytest.fixture
-def http_server():
-    """A real HTTP server on 127.0.0.1; `seen` lists the request targets."""
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
-    server.daemon_threads = True
-    server.seen = []
-    server.url = f"http://127.0.0.1:{server.server_address[1]}"
-    thread = threading.Thread(target=server.serve_forever)
-    thread.start()
-    try:
-        yield server
-    finally:
-        server.shutdown()
-        server.server_close()
-        thread.join()
-

@@ -1,6 +1,6 @@
 """A scripted stand-in for aiohttp, driven by hand, for comparing kelpie's
 coroutines and asynchronous generators with the same code written with
-``async def`` (the plain models in bench/baselines.py).
+``async def`` (tests/model.py).
 
 Every await the body makes suspends exactly once and passes a label out, so a
 driver that calls send/throw/close by hand decides what happens at each
@@ -16,29 +16,15 @@ a suspended body.
 """
 
 import gc
-import importlib.util
-import os
 import sys
 import types
 import weakref
 
 import kelpie.courier as courier
+from tests import model
+from tests.odd_objects import Boom
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def _load_models():
-    spec = importlib.util.spec_from_file_location("kelpie_plain_models", os.path.join(ROOT, "bench", "baselines.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-plain = _load_models()
-
-
-class Boom(Exception):
-    pass
+plain = model.fresh()  # a copy of its own: a World is put in its aiohttp
 
 
 class JsonError(ValueError):
@@ -94,7 +80,7 @@ class World:
         return Session(self)
 
     def FormData(self):
-        return Form(self)
+        return WorldForm(self)
 
     def made(self, obj):
         self.objects.append(obj)
@@ -119,6 +105,12 @@ class World:
             raise value
         return value
 
+    def leave(self, what, et, ev):
+        """The exit of the session's or the response's context."""
+        self.hook(what + ".__aexit__")
+        self.log.append((what + "_exit", et and et.__name__, sys.exc_info()[1] is ev))
+        return self.awaitable(what + "_exit", False)
+
     def link(self):
         """The reference cycle of a collection check: the chosen object
         points back at the body's object."""
@@ -126,19 +118,21 @@ class World:
             self.objects[self.cycle_from].back = self.owner
 
 
-class Session:
+class Made:
+    """An object of the World's, kept in its list of the objects it made."""
+
     def __init__(self, world):
         self.world = world
         world.made(self)
 
+
+class Session(Made):
     def __aenter__(self):
         self.world.hook("session.__aenter__")
         return self.world.awaitable("session_enter", self)
 
     def __aexit__(self, et, ev, tb):
-        self.world.hook("session.__aexit__")
-        self.world.log.append(("session_exit", et and et.__name__, sys.exc_info()[1] is ev))
-        return self.world.awaitable("session_exit", False)
+        return self.world.leave("session", et, ev)
 
     def post(self, url, **kwargs):
         self.world.hook("post")
@@ -146,25 +140,15 @@ class Session:
         return Request(self.world)
 
 
-class Request:
-    def __init__(self, world):
-        self.world = world
-        world.made(self)
-
+class Request(Made):
     def __aenter__(self):
         return self.world.awaitable("response_enter", Response(self.world))
 
     def __aexit__(self, et, ev, tb):
-        self.world.hook("response.__aexit__")
-        self.world.log.append(("response_exit", et and et.__name__, sys.exc_info()[1] is ev))
-        return self.world.awaitable("response_exit", False)
+        return self.world.leave("response", et, ev)
 
 
-class Response:
-    def __init__(self, world):
-        self.world = world
-        world.made(self)
-
+class Response(Made):
     @property
     def status(self):
         self.world.hook("status")
@@ -186,11 +170,7 @@ class Response:
         return self.world.awaitable("text", "the text")
 
 
-class Content:
-    def __init__(self, world):
-        self.world = world
-        world.made(self)
-
+class Content(Made):
     def __aiter__(self):
         self.world.hook("__aiter__")
         return Items(self.world)
@@ -200,10 +180,10 @@ class Content:
         return Items(self.world)
 
 
-class Items:
+class Items(Made):
     def __init__(self, world):
-        self.world, self.left = world, list(world.items)
-        world.made(self)
+        super().__init__(world)
+        self.left = list(world.items)
 
     def __aiter__(self):
         return self
@@ -215,10 +195,12 @@ class Items:
         return self.world.awaitable("item", self.left.pop(0))
 
 
-class Form:
+class WorldForm(Made):
+    """The World's aiohttp.FormData: one of the objects the cycle checks can use."""
+
     def __init__(self, world):
-        self.world, self.fields = world, []
-        world.made(self)
+        super().__init__(world)
+        self.fields = []
 
     def add_field(self, *args, **kwargs):
         self.fields.append((args, sorted(kwargs.items())))

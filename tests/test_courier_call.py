@@ -7,7 +7,7 @@ import json
 import aiohttp
 import pytest
 
-from tests.courier_support import courier, install, recorder, run  # noqa: F401  (fixtures)
+from tests.courier_support import courier, run
 
 call = courier.async_call_api
 FORM_TYPES = ("multipart/form-data", "application/x-www-form-urlencoded")

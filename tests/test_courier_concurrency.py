@@ -3,13 +3,13 @@
 import asyncio
 import json
 
-from tests.courier_support import Recorder, courier, run
+from tests.courier_support import AiohttpRecorder, courier, run
 
 N = 600
 
 
 def test_many_calls_at_once_each_get_their_own_answer(monkeypatch):
-    rec = Recorder()
+    rec = AiohttpRecorder()
     monkeypatch.setattr(courier, "aiohttp", rec)
 
     def one(srv, i):

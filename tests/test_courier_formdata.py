@@ -3,30 +3,22 @@ the multipart body a real server receives from it."""
 
 import collections
 import io
-import types
 
 import pytest
 
-import tests.test_hardening_fuzz as fuzz
+from tests import model
 from tests.courier_support import courier, run
+from tests.hardening_support import outcome
+from tests.odd_objects import BadStr, Boom, DictSub, RecordingAiohttp, RecordingForm
 
 to_form = courier._to_formdata
 OCTET = "application/octet-stream"
 TUPLE_MSG = "'] tuple 只支持 (filename, fileobj) 或 (filename, fileobj, content_type)"
 
 
-class FakeForm:
-    def __init__(self, *args, **kwargs):
-        self.init = (args, kwargs)
-        self.calls = []
-
-    def add_field(self, *args, **kwargs):
-        self.calls.append((args, list(kwargs.items())))
-
-
 @pytest.fixture
 def fake(monkeypatch):
-    monkeypatch.setattr(courier, "aiohttp", types.SimpleNamespace(FormData=FakeForm))
+    monkeypatch.setattr(courier, "aiohttp", RecordingAiohttp)
 
 
 class Named(io.BytesIO):
@@ -45,10 +37,6 @@ class Untouchable:
     seek = close = read
 
 
-class Boom(Exception):
-    pass
-
-
 def file_call(field, value, filename, content_type):
     return ((), [("name", field), ("value", value), ("filename", filename), ("content_type", content_type)])
 
@@ -58,7 +46,7 @@ def file_call(field, value, filename, content_type):
 ])
 def test_empty_inputs_give_an_empty_form(fake, args, kwargs):
     form = to_form(*args, **kwargs)
-    assert type(form) is FakeForm and form.init == ((), {}) and form.calls == []
+    assert type(form) is RecordingForm and form.init == ((), {}) and form.calls == []
 
 
 def test_data_values_become_texts_in_order(fake):
@@ -160,17 +148,12 @@ def test_name_missing_means_file(fake):
     assert to_form(files={"n": entry}).calls == [file_call("n", entry, "file", OCTET)]
 
 
-class BadStr:
-    def __str__(self):
-        raise Boom("str")
-
-
 @pytest.mark.parametrize("kwargs, error, message", [
     (dict(files={"f": 5}), TypeError, "object of type 'int' has no len()"),
     (dict(files={"f": None}), TypeError, "object of type 'NoneType' has no len()"),
     (dict(data=[("a", 1)]), AttributeError, "items"),
     (dict(files=[("f", f1)]), AttributeError, "items"),
-    (dict(data={"a": BadStr()}), Boom, "str"),
+    (dict(data={"a": BadStr()}), Boom, "__str__"),
     (dict(files={"n": NameRaises(KeyError("name"))}), KeyError, "name"),
     (dict(files={"r": ReadRaises()}), Boom, "read"),
     (dict(files={"p": iter([1, 2])}), TypeError, "has no len"),
@@ -207,8 +190,7 @@ def test_form_as_the_server_receives_it(tmp_path):
 
 # ---- a mapping changed while it is walked ------------------------------------------------------------
 #
-# The same calls go to the form builder written in Python (the model the fuzz
-# tests use), both against a FormData stand-in that records every add_field:
+# The same calls go to the form builder written in Python (tests/model.py), both against a FormData stand-in that records every add_field:
 # the fields added before the change is noticed, and the error that stops the
 # walk, must be the interpreter's own.
 
@@ -302,24 +284,24 @@ def _mapping(container, which, size, position, mutate):
 
 
 def _recorded_outcome(to_formdata, which, mapping):
-    fuzz.RecordingForm.log = []
-    outcome = fuzz.attempt(to_formdata, **{which: mapping})
-    shown = (type(outcome).__name__, str(outcome)) if isinstance(outcome, BaseException) else "form"
-    return shown, fuzz.RecordingForm.log
+    RecordingForm.log = []
+    got = outcome(to_formdata, **{which: mapping})
+    return ("form" if got[0] == "ok" else got), RecordingForm.log
 
 
-@pytest.mark.parametrize("container", [dict, collections.OrderedDict, fuzz.DictSub], ids=lambda c: c.__name__)
+@pytest.mark.parametrize("container", [dict, collections.OrderedDict, DictSub], ids=lambda c: c.__name__)
 @pytest.mark.parametrize("which", ["data", "files"])
 @pytest.mark.parametrize("mutate", MUTATIONS, ids=lambda f: f.__name__.strip("_"))
 def test_mapping_changed_during_the_walk_fails_as_python_does(monkeypatch, mutate, which, container):
-    monkeypatch.setattr(courier, "aiohttp", fuzz.RecordingAiohttp)
+    monkeypatch.setattr(courier, "aiohttp", RecordingAiohttp)
+    python_form = model.fresh(aiohttp=RecordingAiohttp, field_text=model.kelpie_field_text)._to_formdata
     for size in [1, 2, 5, 6, 9]:
         for position in ["first", "last"]:
             ours = _recorded_outcome(to_form, which, _mapping(container, which, size, position, mutate))
-            python = _recorded_outcome(fuzz.py_to_formdata, which, _mapping(container, which, size, position, mutate))
+            python = _recorded_outcome(python_form, which, _mapping(container, which, size, position, mutate))
             assert ours == python, (size, position)
             if mutate in RESIZING and container is not collections.OrderedDict:
-                assert python[0][0] == "RuntimeError", (size, position, python)
+                assert python[0][0] is RuntimeError, (size, position, python)
 
 
 @pytest.mark.parametrize("mutate, message", [

@@ -12,19 +12,11 @@ import weakref
 import aiohttp
 import pytest
 
-from tests.courier_support import SAFETY, Server, courier, free_port, install, path, run  # noqa: F401  (fixture)
+from tests.courier_support import SAFETY, Server, courier, free_port, path, run
+from tests.odd_objects import BadBool, Boom
 
 call, stream, llm = courier.async_call_api, courier.async_call_api_stream, courier.async_llm_api
 CE, GE = asyncio.CancelledError, GeneratorExit
-
-
-class Boom(Exception):
-    pass
-
-
-class BadBool:
-    def __bool__(self):
-        raise Boom
 
 
 def dead_url(_):

@@ -5,7 +5,7 @@ import io
 
 import pytest
 
-from tests.courier_support import courier, install, recorder, run  # noqa: F401  (fixtures)
+from tests.courier_support import courier, run
 
 stream = courier.async_call_api_stream
 

@@ -16,6 +16,7 @@ import aiohttp
 import pytest
 
 from tests.courier_support import courier, free_port
+from tests.odd_objects import Boom, DictSub, StrSub
 from tests.versions_support import SUBINTERPRETERS, asyncio_iscoroutinefunction
 
 ASYNC_NAMES = ["async_call_api", "async_llm_api", "async_call_api_stream"]
@@ -146,14 +147,6 @@ def test_failed_import_is_retried_and_other_interpreters_are_refused():
 # ------------------------------------------------------------------ argument checks
 
 
-class Str(str):
-    pass
-
-
-class Dict(dict):
-    pass
-
-
 class Ordered(collections.OrderedDict):
     pass
 
@@ -201,23 +194,19 @@ def test_argument_errors_are_raised_by_the_call(call, message):
 
 
 @pytest.mark.parametrize("call, prefix", [
-    (lambda: A(Str("http://x")), "Argument 'url' has incorrect type (expected str, got Str)"),
+    (lambda: A(StrSub("http://x")), "Argument 'url' has incorrect type (expected str, got StrSub)"),
     (lambda: A("u", Ordered()), "Argument 'headers' has incorrect type (expected dict, got Ordered)"),
-    (lambda: A("u", Dict()), "Argument 'headers' has incorrect type (expected dict, got Dict)"),
-    (lambda: S(Str("u")), "Argument 'url' has incorrect type (expected str, got Str)"),
-    (lambda: S("u", Dict()), "Argument 'headers' has incorrect type (expected dict, got Dict)"),
-    (lambda: L(Str("p"), "u", "k"), "Argument 'prompt' has incorrect type (expected str, got Str)"),
-    (lambda: L("p", "u", "k", Str("m")), "Argument 'llm_name' has incorrect type (expected str, got Str)"),
+    (lambda: A("u", DictSub()), "Argument 'headers' has incorrect type (expected dict, got DictSub)"),
+    (lambda: S(StrSub("u")), "Argument 'url' has incorrect type (expected str, got StrSub)"),
+    (lambda: S("u", DictSub()), "Argument 'headers' has incorrect type (expected dict, got DictSub)"),
+    (lambda: L(StrSub("p"), "u", "k"), "Argument 'prompt' has incorrect type (expected str, got StrSub)"),
+    (lambda: L("p", "u", "k", StrSub("m")), "Argument 'llm_name' has incorrect type (expected str, got StrSub)"),
 ])
 def test_subclass_instances_are_refused_with_a_note(call, prefix):
     with pytest.raises(TypeError) as info:
         call()
     msg = str(info.value)
     assert msg.startswith(prefix + ". ") and len(msg) > len(prefix) + 2
-
-
-class Boom(Exception):
-    pass
 
 
 class Flag:

@@ -21,58 +21,14 @@ import requests
 
 import kelpie.courier as courier
 import kelpie.larder as larder
-from tests.courier_support import Recorder, Server, install  # noqa: F401  (fixture)
-from tests.hardening_support import (BODY, LONG_LINE, SAFETY, Boom, FaultServer, ServerProcess, Suspensions, cancel_at,
+from tests import model
+from tests.courier_support import Server
+from tests.hardening_support import (BODY, LONG_LINE, SAFETY, FaultServer, ServerProcess, Suspensions, cancel_at,
                                      fd_count, outcome, run_child, settle, unclosed_warnings)
+from tests.odd_objects import BadStr, Boom
 
 call, stream, llm = courier.async_call_api, courier.async_call_api_stream, courier.async_llm_api
 CE = asyncio.CancelledError
-
-
-# ---- the same steps, written in Python -------------------------------------------------------------
-
-
-async def py_call_api(url, headers=None, payload=None, *, data=None, files=None, use_form=False):
-    async with aiohttp.ClientSession() as session:
-        if files or use_form:
-            form = courier._to_formdata(data=data, files=files)
-            async with session.post(url, headers=headers, data=form) as response:
-                if response.status == 200:
-                    try:
-                        return await response.json()
-                    except Exception:
-                        return await response.text()
-                error_text = await response.text()
-                return response.status, error_text
-        async with session.post(url, headers=headers, json=payload) as response:
-            if response.status == 200:
-                return await response.json()
-            error_text = await response.text()
-            return response.status, error_text
-
-
-async def py_call_api_stream(url, headers=None, payload=None, *, data=None, files=None, use_form=False, sse=False):
-    async with aiohttp.ClientSession() as session:
-        if files or use_form:
-            req_kwargs = {"headers": headers, "data": courier._to_formdata(data=data, files=files)}
-        else:
-            req_kwargs = {"headers": headers, "json": payload}
-        async with session.post(url, **req_kwargs) as response:
-            if response.status != 200:
-                error_text = await response.text()
-                raise RuntimeError(f"{response.status}: {error_text}")
-            if sse:
-                async for line in response.content:
-                    if not line:
-                        continue
-                    text = line.decode("utf-8", errors="ignore").strip()
-                    if not text.startswith("data:"):
-                        continue
-                    yield text[5:].lstrip().encode("utf-8")
-            else:
-                async for chunk in response.content.iter_any():
-                    if chunk:
-                        yield chunk
 
 
 async def consumed(agen):
@@ -98,23 +54,15 @@ async def awaited(coro):
 FAULTS = ["/reset-headers", "/reset-body", "/close-body", "/bad-chunk", "/cut-chunk", "/long-line", "/long-header",
           "/garbage"]
 
-# How each way of asking ends, for the faults that are not a plain aiohttp error.
+# How each way of asking ends, with kelpie.courier or with the same steps
+# written in Python (tests/model.py), for the faults that are not a plain
+# aiohttp error.
 SHAPES = {
-    "call": lambda url: awaited(call(url, payload={"q": 1})),
-    "call-form": lambda url: awaited(call(url, data={"q": "1"}, use_form=True)),
-    "llm": lambda url: awaited(llm("p", url, "k")),
-    "chunks": lambda url: consumed(stream(url, payload={"q": 1})),
-    "sse": lambda url: consumed(stream(url, payload={"q": 1}, sse=True)),
-}
-REFERENCE = {
-    "call": lambda url: awaited(py_call_api(url, payload={"q": 1})),
-    "call-form": lambda url: awaited(py_call_api(url, data={"q": "1"}, use_form=True)),
-    "llm": lambda url: awaited(py_call_api(url, headers={"Authorization": "Bearer k",
-                                                         "Content-Type": "application/json"},
-                                           payload={"model": "qwen3.7-max",
-                                                    "messages": [{"role": "user", "content": "p"}]})),
-    "chunks": lambda url: consumed(py_call_api_stream(url, payload={"q": 1})),
-    "sse": lambda url: consumed(py_call_api_stream(url, payload={"q": 1}, sse=True)),
+    "call": lambda api, url: awaited(api.async_call_api(url, payload={"q": 1})),
+    "call-form": lambda api, url: awaited(api.async_call_api(url, data={"q": "1"}, use_form=True)),
+    "llm": lambda api, url: awaited(api.async_llm_api("p", url, "k")),
+    "chunks": lambda api, url: consumed(api.async_call_api_stream(url, payload={"q": 1})),
+    "sse": lambda api, url: consumed(api.async_call_api_stream(url, payload={"q": 1}, sse=True)),
 }
 
 
@@ -149,8 +97,8 @@ def test_misbehaving_servers(shape, install):
 
             async def both():
                 url = faults.url(path)
-                ours = await SHAPES[shape](url)
-                theirs = await REFERENCE[shape](url)
+                ours = await SHAPES[shape](courier, url)
+                theirs = await SHAPES[shape](model, url)
                 await settle()
                 return ours, theirs
 
@@ -185,7 +133,7 @@ def test_server_that_stalls_forever(shape, path, install):
     try:
         async def main():
             arrived = faults.arrived[path]
-            task = asyncio.ensure_future(SHAPES[shape](faults.url(path)))
+            task = asyncio.ensure_future(SHAPES[shape](courier, faults.url(path)))
             while not arrived.is_set():
                 await asyncio.sleep(0.001)
             if path == "/stall-body":  # the headers are out: wait until the client holds the response
@@ -359,7 +307,7 @@ LOOP_CLOSED_CHILD = r"""
 import asyncio, gc, sys, warnings, weakref
 sys.path.insert(0, ".")
 from tests.courier_support import Server
-from tests.test_hardening_faults import py_call_api_stream
+from tests import model
 import kelpie.courier as courier
 
 warnings.simplefilter("always")
@@ -393,7 +341,7 @@ def scenario(make):
     return ref() is None, sorted(set(caught)), sorted(set(unraisable))
 
 ours = scenario(lambda url: courier.async_call_api_stream(url, sse=True))
-theirs = scenario(lambda url: py_call_api_stream(url, sse=True))
+theirs = scenario(lambda url: model.async_call_api_stream(url, sse=True))
 print("ours", ours)
 print("theirs", theirs)
 assert ours[0], "the stream object was never freed"
@@ -416,32 +364,6 @@ FULL = "/dev/full"
 needs_dev_full = pytest.mark.skipif(not os.path.exists(FULL), reason="no /dev/full on this system")
 
 
-def python_writer(kind):
-    """The same writes, in Python: what the interpreter makes of a full disk."""
-    def save_txt(contents, path):
-        with open(path, "w") as f:
-            if isinstance(contents, list):
-                for element in contents:
-                    f.write((element if type(element) is str else str(element)) + "\n")
-            elif isinstance(contents, str):
-                f.write(contents)
-
-    def write_md(content, path, encoding="utf-8"):
-        with open(path, "w", encoding=encoding) as f:
-            f.write(content)
-
-    def create_empty_file(path, encoding="utf-8"):
-        with open(path, "w", encoding=encoding) as f:
-            f.write("")
-
-    return {"save_txt": save_txt, "write_md": write_md, "create_empty_file": create_empty_file}[kind]
-
-
-class BadStr:
-    def __str__(self):
-        raise Boom("__str__")
-
-
 @needs_dev_full
 @pytest.mark.parametrize("kind, args", [
     ("save_txt", (["a", 1, None], FULL)),
@@ -461,7 +383,7 @@ def test_writers_on_a_full_disk(kind, args):
     with warnings.catch_warnings():
         warnings.simplefilter("error", ResourceWarning)
         ours = outcome(getattr(larder, kind), *args)
-        theirs = outcome(python_writer(kind), *args)
+        theirs = outcome(getattr(model, kind), *args)
         gc.collect()
     assert ours == theirs
     if ours[0] is OSError:
@@ -486,7 +408,7 @@ def test_writer_on_a_full_disk_chains_the_first_error():
     """The element's error is not lost: the close's OSError carries it as
     its context, exactly as a with statement in Python chains them."""
     ours = context_chain(larder.save_txt, ["a", BadStr()], FULL)
-    assert ours == context_chain(python_writer("save_txt"), ["a", BadStr()], FULL)
+    assert ours == context_chain(model.save_txt, ["a", BadStr()], FULL)
     assert ours[0] == (OSError, errno.ENOSPC) and ours[-1] == (Boom, None)
 
 

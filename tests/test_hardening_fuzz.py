@@ -16,7 +16,6 @@ import decimal
 import fractions
 import inspect
 import io
-import json
 import os
 import pathlib
 import shutil
@@ -28,124 +27,20 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from tests.hardening_support import EXAMPLES, FUZZ, Boom, ServerProcess, run_child
+from tests import model
+from tests.hardening_support import EXAMPLES, FUZZ, ServerProcess, attempt, run_child
+from tests.odd_objects import (BadBool, BadEq, BadFormat, BadFspath, BadIndex, BadInt, BadItems, BadItemsLookup, BadIter,
+                               BadLen, BadRead, BadReader, BadStr, Boom, DictSub, IntSub, ListSub, NotStrBool,
+                               RecordingAiohttp, RecordingForm, StrSub)
 
 # Slow: left out of the quick run, `pytest -m "not hardening"`.
 pytestmark = pytest.mark.hardening
-
-# ---- odd argument objects ------------------------------------------------------------------------
-
-
-class StrSub(str):
-    pass
-
-
-class DictSub(dict):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class IntSub(int):
-    pass
-
-
-class BadBool:
-    def __bool__(self):
-        raise Boom("__bool__")
-
-
-class BadStr:
-    def __str__(self):
-        raise Boom("__str__")
-
-
-class BadFormat:
-    def __format__(self, spec):
-        raise Boom("__format__")
-
-
-class BadLen:
-    def __len__(self):
-        raise Boom("__len__")
-
-
-class BadIndex:
-    def __index__(self):
-        raise Boom("__index__")
-
-
-class BadInt:
-    def __int__(self):
-        raise Boom("__int__")
-
-
-class BadFspath:
-    def __fspath__(self):
-        raise Boom("__fspath__")
-
-
-class BadItems:
-    """A mapping whose items() raises."""
-
-    def __len__(self):
-        return 1
-
-    def items(self):
-        raise Boom("items")
-
-
-class BadItemsLookup:
-    @property
-    def items(self):
-        raise Boom("items lookup")
-
-
-class BadRead:
-    """A file-like object whose read attribute cannot be looked up."""
-
-    @property
-    def read(self):
-        raise Boom("read lookup")
-
-
-class Reader:
-    def read(self, n=-1):
-        raise Boom("read")
-
-
-class BadIter:
-    def __iter__(self):
-        raise Boom("__iter__")
-
-    def __len__(self):
-        return 2
-
-
-class BadEq:
-    def __eq__(self, other):
-        raise Boom("__eq__")
-
-    __hash__ = object.__hash__
-
-
-class NotStrBool(str):
-    """A str subclass whose truth and containment raise."""
-
-    def __bool__(self):
-        raise Boom("__bool__ of a str subclass")
-
-    def __contains__(self, item):
-        raise Boom("__contains__")
-
 
 ODD = [None, True, False, 0, 1, -1, 2**70, 1.5, -0.0, float("nan"), float("inf"), 1j, b"", b"ab", b"abc",
        bytearray(b"x"), "", "x", "a.b", StrSub("s.txt"), [], ["a"], ListSub(["a.md"]), (), ("a", "b"), ("a", "b", "c"),
        {}, {"k": "v"}, DictSub(k="v"), {1: 2}, set(), object(), decimal.Decimal("2.5"), fractions.Fraction(7, 2),
        IntSub(3), pathlib.PurePosixPath("p.txt"), BadBool(), BadStr(), BadFormat(), BadLen(), BadIndex(), BadInt(),
-       BadFspath(), BadItems(), BadItemsLookup(), BadRead(), Reader(), BadIter(), BadEq(), NotStrBool("n.txt"),
+       BadFspath(), BadItems(), BadItemsLookup(), BadRead(), BadReader(), BadIter(), BadEq(), NotStrBool("n.txt"),
        io.BytesIO(b"data")]
 
 def hashable(value):
@@ -298,71 +193,19 @@ def assert_refusal(refused, got):
         assert text in refused.messages, (refused.messages, text)
 
 
-def attempt(fn, *args, **kwargs):
-    try:
-        return fn(*args, **kwargs)
-    except Exception as exc:  # noqa: BLE001 - compared by the caller
-        return exc
-
-
 EXAMPLES_RUN = []
 
 
 # ---- courier ------------------------------------------------------------------------------------------
 
 
-class RecordingForm:
-    """Stands in for aiohttp.FormData: records every add_field by the
-    identity and type of what it is handed."""
-
-    log = []
-
-    def __init__(self, *args, **kwargs):
-        RecordingForm.log.append(("FormData", len(args), sorted(kwargs)))
-
-    def add_field(self, *args, **kwargs):
-        RecordingForm.log.append(("add_field", [self.seen(a) for a in args],
-                                  [(k, self.seen(v)) for k, v in kwargs.items()]))
-
-    @staticmethod
-    def seen(value):
-        """Texts by value (a converted one is a new object each time),
-        anything else by identity."""
-        if type(value) is str:
-            return "str", value
-        return type(value).__name__, id(value)
-
-
-class RecordingAiohttp:
-    FormData = RecordingForm
-
-
-def py_to_formdata(data=None, files=None):
-    """The form builder's steps in Python, against the module's aiohttp."""
-    import kelpie.courier as courier
-
-    form = courier.aiohttp.FormData()
-    if data:
-        for key, value in data.items():
-            form.add_field(key, "" if value is None else value if isinstance(value, str) else str(value))
-    if files:
-        for field, entry in files.items():
-            filename, fileobj, content_type = None, None, "application/octet-stream"
-            if hasattr(entry, "read"):
-                fileobj = entry
-                filename = getattr(entry, "name", "file")
-            elif len(entry) == 2:
-                filename, fileobj = entry
-            elif len(entry) == 3:
-                filename, fileobj, content_type = entry
-            else:
-                raise TypeError(f"files['{field}'] tuple 只支持 (filename, fileobj) 或 (filename, fileobj, content_type)")
-            form.add_field(name=field, value=fileobj, filename=filename or "file", content_type=content_type)
-    return form
+# The form builder's steps in Python, against the same stand-in, with kelpie's
+# rule for the text of a data value.
+py_to_formdata = model.fresh(aiohttp=RecordingAiohttp, field_text=model.kelpie_field_text)._to_formdata
 
 
 form_entry = st.one_of(anything, st.tuples(anything, anything), st.tuples(anything, anything, anything),
-                       st.lists(anything, min_size=2, max_size=3), st.sampled_from([io.BytesIO(b"x"), Reader(),
+                       st.lists(anything, min_size=2, max_size=3), st.sampled_from([io.BytesIO(b"x"), BadReader(),
                                                                                    BadRead(), BadLen()]))
 form_mapping = st.one_of(st.none(), st.sampled_from(ODD), st.dictionaries(key, form_entry, max_size=4),
                          st.builds(DictSub, st.dictionaries(st.text(max_size=3), form_entry, max_size=3)))
@@ -432,119 +275,7 @@ fuzz_async_llm_api = fuzz_async("async_llm_api")
 fuzz_async_call_api_stream = fuzz_async("async_call_api_stream")
 
 
-# ---- larder: the same steps in Python, in a scratch directory ----------------------------------------------
-
-
-def py_larder():
-    """The functions of kelpie.larder written out in Python, as their
-    behaviour is described, calling one another as the module does."""
-    import os.path
-    from pathlib import Path
-    from urllib.parse import urlparse
-
-    import requests
-    import yaml
-
-    def read_json(path):
-        with open(path, "r") as f:
-            data = json.load(f)
-        return data
-
-    def read_txt(file_path, encoding="utf-8"):
-        with open(file_path, "r", encoding=encoding) as f:
-            return f.read()
-
-    def save_txt(contents, save_path):
-        with open(save_path, "w") as f:
-            if isinstance(contents, list):
-                for element in contents:
-                    f.write((element if type(element) is str else str(element)) + "\n")
-            elif isinstance(contents, str):
-                f.write(contents)
-
-    def load_config(file_path, encoding="utf-8"):
-        with open(file_path, "r", encoding=encoding) as f:
-            return yaml.safe_load(f)
-
-    def write_md(content, md_path, encoding="utf-8"):
-        with open(md_path, "w", encoding=encoding) as f:
-            f.write(content)
-
-    def create_empty_file(path, encoding="utf-8"):
-        with open(path, "w", encoding=encoding) as f:
-            f.write("")
-
-    def initialize_kind(path, encoding="utf-8"):
-        create_empty_file(path, encoding=encoding)
-
-    def initialize_file(filepath):
-        file_type = filepath.split(".")[-1]
-        print("filepath: " + filepath)
-        print("file_type: " + file_type)
-        try:
-            create_empty_file(filepath, encoding="utf-8")
-        except Exception as e:
-            print(f"error: {e}")
-            print(filepath + " 目前暂不支持")
-
-    def build(current_path, mapping):
-        for dir_name, dir_content in mapping.items():
-            dir_path = os.path.join(current_path, dir_name)
-            Path(dir_path).mkdir(exist_ok=True, parents=True)
-            initialize_catalogue(dir_path, dir_content)
-
-    def initialize_catalogue(current_path, catalogue):
-        Path(current_path).mkdir(exist_ok=True, parents=True)
-        print(current_path)
-        if isinstance(catalogue, list):
-            for entry in catalogue:
-                if isinstance(entry, str):
-                    if "." in entry:
-                        file_path = os.path.join(current_path, entry)
-                        print(file_path)
-                        initialize_file(file_path)
-                    else:
-                        Path(os.path.join(current_path, entry)).mkdir(exist_ok=True, parents=True)
-                elif isinstance(entry, dict):
-                    build(current_path, entry)
-        elif isinstance(catalogue, dict):
-            build(current_path, catalogue)
-
-    def main(name, dir_path=""):
-        import kelpie.larder as larder
-
-        current_path = os.path.join(dir_path, name)
-        initialize_catalogue(current_path, larder.CATALOGUES)
-        dev_path = os.path.join(dir_path, name, "src")
-        for item in ["dev", "prod", "tests"][1:]:
-            print(Path(os.path.join(dev_path, item)))
-            Path(os.path.join(dev_path, item)).mkdir(exist_ok=True, parents=True)
-
-    def gen_catalogue():
-        project_name = input("输入项目名称: ")
-        cmd = input("项目名称: " + f"{project_name}" + "。是否确认(y/n?)")
-        if cmd != "y":
-            exit()
-        root_dir = input("输入项目路径：")
-        main(project_name, root_dir)
-
-    def download_url_content(url, save_dir, chunk_size=8192):
-        parsed_url = urlparse(url)
-        filename = os.path.basename(parsed_url.path)
-        save_path = os.path.join(save_dir, filename)
-        response = requests.get(url, stream=True)
-        response.raise_for_status()
-        with open(save_path, "wb") as f:
-            for chunk in response.iter_content(chunk_size=chunk_size):
-                f.write(chunk)
-        return save_path
-
-    kinds = {name: initialize_kind for name in ("initialize_env", "initialize_gitignore", "initialize_txt",
-                                                "initialize_md", "initialize_sh", "initialize_py")}
-    return dict(read_json=read_json, read_txt=read_txt, save_txt=save_txt, load_config=load_config, read_md=read_txt,
-                write_md=write_md, create_empty_file=create_empty_file, initialize_file=initialize_file,
-                initialize_catalogue=initialize_catalogue, main=main, gen_catalogue=gen_catalogue,
-                download_url_content=download_url_content, **kinds)
+# ---- larder: the same steps in Python (tests/model.py), in a scratch directory ----------------------------------------------
 
 
 SEED = {"a.txt": b"alpha\nbeta\n", "data.json": b'{"k": [1, 2.5, null]}', "bad.json": b"{oops",
@@ -658,7 +389,7 @@ def fuzz_larder(name):
                     else message in refused.messages), (refused.messages, message)
             assert ours[1] == "" and ours[2] == snapshot_of_seed()
             return
-        theirs = observed(py_larder()[name], [bound[p] for p in SIGNATURES[name][0]], {}, stdin)
+        theirs = observed(getattr(model, name), [bound[p] for p in SIGNATURES[name][0]], {}, stdin)
         assert ours == theirs
 
     return prop

@@ -16,12 +16,13 @@ import requests
 
 import kelpie.courier as courier
 import kelpie.larder as larder
-from tests.hardening_support import (NET_REPEAT, REPEAT, SANITIZED, Boom, FaultServer, ServerProcess, Suspensions, aoutcome,
+from tests.hardening_support import (NET_REPEAT, REPEAT, SANITIZED, FaultServer, Suspensions, aoutcome,
                                      assert_repeatable, assert_repeatable_async, cancel_at, each_repeatable, each_repeatable_async,
                                      fd_count, outcome,
                                      scratch_dir, settle)
-from tests import plain_courier
+from tests import model
 from tests.courier_support import free_port
+from tests.odd_objects import BadBool, BadFormat, BadFspath, BadStr, Boom
 
 # Slow: left out of the quick run, `pytest -m "not hardening"`.
 pytestmark = pytest.mark.hardening
@@ -38,26 +39,6 @@ def fresh(text):
     return "".join(list(text))
 
 
-class BadBool:
-    def __bool__(self):
-        raise Boom("__bool__")
-
-
-class BadFormat:
-    def __format__(self, spec):
-        raise Boom("__format__")
-
-
-class BadStr:
-    def __str__(self):
-        raise Boom("__str__")
-
-
-class BadFspath:
-    def __fspath__(self):
-        raise Boom("__fspath__")
-
-
 class Sink:
     """Standard output that keeps nothing (a growing buffer would look like a leak)."""
 
@@ -66,13 +47,6 @@ class Sink:
 
     def flush(self):
         pass
-
-
-@pytest.fixture(scope="module")
-def server():
-    srv = ServerProcess()
-    yield srv
-    srv.close()
 
 
 # ---- the checks themselves notice a leak ------------------------------------------------------
@@ -284,7 +258,7 @@ def test_awaited_paths_leave_nothing_behind(server, function):
     depending on what ran before in the process; only growth beyond the
     plain twin's counts."""
     cases = [c for c in call_cases(server) if c[0].split("-")[0] == function]
-    twins = [c for c in call_cases(server, plain_courier) if c[0].split("-")[0] == function]
+    twins = [c for c in call_cases(server, model) if c[0].split("-")[0] == function]
     assert cases and [c[0] for c in twins] == [c[0] for c in cases]
 
     async def one(make):
@@ -301,7 +275,7 @@ def test_differential_check_notices_what_only_kelpie_adds(server):
     kept = []
 
     async def plain():
-        return await plain_courier.async_call_api(server.url("/echo"), payload={"x": 1})
+        return await model.async_call_api(server.url("/echo"), payload={"x": 1})
 
     async def leaky():
         kept.append([])

@@ -60,6 +60,23 @@ def introspected(obj):
             getattr(obj, "ag_suspended", None))
 
 
+def driven(side_name, world, body, *kept):
+    """Runs body(side, out), which makes one object, drives it (appending
+    what each step gave to out) and returns it; then the object must be
+    freed once the last reference to it is dropped.  The steps, what `kept`
+    holds, the world's log and what was observed."""
+    out = []
+    with Observed() as seen, Side(side_name, world) as side:
+        obj = body(side, out)
+        world.hooks.clear()
+        world.objects.clear()  # an exception kept there may reach the driver's frames
+        ref = weakref.ref(obj)
+        del obj
+        gc.collect()
+        out.append(("freed", ref() is None))
+    return out + [*kept, world.log, seen.items]
+
+
 def drain(send, out, limit=12):
     """Sends None until the object answers with anything but a value."""
     for _ in range(limit):
@@ -86,9 +103,7 @@ PAIR_OPS = [(which, op) for which in (0, 1) for op in STEP_OPS]
 
 
 def pair_drive(side_name, function, prelude, kinds, ops, flavour="await"):
-    world = world_for(function, flavour=flavour)
-    out = []
-    with Observed() as seen, Side(side_name, world) as side:
+    def body(side, out):
         agen = side.make(function)
         if prelude == "parked":
             first = agen.__anext__()
@@ -102,13 +117,9 @@ def pair_drive(side_name, function, prelude, kinds, ops, flavour="await"):
             drain(lambda: step.send(None), out)
         closing = agen.aclose()
         drain(lambda: closing.send(None), out)
-        del steps, step, closing
-        world.objects.clear()
-        ref = weakref.ref(agen)
-        del agen
-        gc.collect()
-        out.append(("freed", ref() is None))
-    return out + [world.log, seen.items]
+        return agen
+
+    return driven(side_name, world_for(function, flavour=flavour), body)
 
 
 def pair_cases():
@@ -135,21 +146,16 @@ CORO_OPS = {
 
 
 def coro_drive(side_name, function, ops, flavour="await"):
-    world = world_for(function, flavour=flavour)
-    out = []
-    with Observed() as seen, Side(side_name, world) as side:
+    def body(side, out):
         coro = side.make(function)
         for op in ops:
             out.append(outcome(lambda: CORO_OPS[op](coro)))
             out.append(introspected(coro))
         drain(lambda: coro.send(None), out)
         out.append(outcome(coro.close))
-        world.objects.clear()  # an exception kept there may reach the driver's frames
-        ref = weakref.ref(coro)
-        del coro
-        gc.collect()
-        out.append(("freed", ref() is None))
-    return out + [world.log, seen.items]
+        return coro
+
+    return driven(side_name, world_for(function, flavour=flavour), body)
 
 
 def coro_cases():
@@ -190,8 +196,8 @@ CORO_ACTIONS = {
 
 def reentry_drive(side_name, function, place, action):
     world = world_for(function)
-    out = []
-    with Observed() as seen, Side(side_name, world) as side:
+
+    def body(side, out):
         obj = side.make(function)
         target = {}
         if function in ASYNC_GEN_FUNCTIONS:
@@ -208,13 +214,9 @@ def reentry_drive(side_name, function, place, action):
             drain(lambda: obj.send(None), out, limit=20)
             out.append(outcome(obj.close))
         target.clear()
-        world.hooks.clear()
-        world.objects.clear()
-        ref = weakref.ref(obj)
-        del obj
-        gc.collect()
-        out.append(("freed", ref() is None))
-    return out + [world.hook_results, world.log, seen.items]
+        return obj
+
+    return driven(side_name, world, body, world.hook_results)
 
 
 def reentry_cases():

@@ -19,8 +19,8 @@ import pytest
 
 import kelpie.courier as courier
 import kelpie.larder as larder
-from tests import plain_courier
-from tests.hardening_support import FaultServer, ServerProcess, aoutcome, outcome, scratch_dir, settle
+from tests import model
+from tests.hardening_support import FaultServer, aoutcome, outcome, scratch_dir, settle
 from tests.test_hardening_leaks import (BINDING, FORMDATA, Sink, call_cases, cancelled_cases, closed_early_cases,
                                         fresh, larder_cases, loose)
 
@@ -128,13 +128,6 @@ async def no_leaks_async(cases, twins=None):
     assert not found, f"references gained in every round, per round: {found}"
 
 
-@pytest.fixture(scope="module")
-def server():
-    srv = ServerProcess()
-    yield srv
-    srv.close()
-
-
 # ---- the pass notices a leak -----------------------------------------------------------------
 
 
@@ -179,7 +172,7 @@ def test_courier_awaited_paths(server):
         return loose(await aoutcome(make))
 
     cases = [(name, lambda make=make: one(make), expected) for name, make, expected, _ in call_cases(server)]
-    twins = [lambda make=make: one(make) for _, make, _, _ in call_cases(server, plain_courier)]
+    twins = [lambda make=make: one(make) for _, make, _, _ in call_cases(server, model)]
     asyncio.run(no_leaks_async(cases, twins))
 
 

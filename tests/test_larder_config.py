@@ -63,34 +63,3 @@ def test_load_config_open_failures(make_path, kwargs, error, tmp_path):
     (tmp_path / "present.yaml").write_text("a: 1\n")
     with closes_files(), pytest.raises(error):
         larder.load_config(str(make_path(tmp_path)), **kwargs)
-
-
-def test_load_config_hands_the_open_file_to_the_yaml_of_the_namespace(tmp_path, monkeypatch):
-    source = tmp_path / "config.yaml"
-    source.write_text("a: 1\n", encoding="latin-1")
-    seen = []
-
-    def safe_load(stream, *args, **kwargs):
-        seen.append((stream, stream.mode, stream.name, stream.encoding, stream.closed, args, kwargs))
-        return {"replaced": True}
-
-    monkeypatch.setattr(larder, "yaml", types.SimpleNamespace(safe_load=safe_load))
-    with closes_files():
-        assert larder.load_config(str(source), "latin-1") == {"replaced": True}
-    (stream, *facts), = seen
-    assert facts == ["r", str(source), "latin-1", False, (), {}] and stream.closed
-
-
-def test_load_config_closes_the_file_when_the_parser_fails(tmp_path, monkeypatch):
-    source = tmp_path / "config.yaml"
-    source.write_text("a: 1\n")
-    streams = []
-
-    def safe_load(stream):
-        streams.append(stream)
-        raise KeyError("parser")
-
-    monkeypatch.setattr(larder, "yaml", types.SimpleNamespace(safe_load=safe_load))
-    with closes_files(), pytest.raises(KeyError) as info:
-        larder.load_config(str(source))
-    assert streams[0].closed and info.value.args == ("parser",) and info.value.__context__ is None

@@ -15,8 +15,10 @@ import weakref
 
 import pytest
 
-from tests.larder_support import ListSub, StrSub, closes_files, larder
-from tests.test_hardening_fuzz import attempt, py_larder
+from tests import model
+from tests.hardening_support import attempt
+from tests.larder_support import closes_files, larder
+from tests.odd_objects import ListSub, StrSub
 
 DEFAULT_ENCODING = locale.getpreferredencoding(False)
 
@@ -104,39 +106,47 @@ def test_read_json_refuses_malformed_documents(text, tmp_path):
         larder.read_json(str(source))
 
 
-def test_read_json_uses_the_json_module_of_the_namespace(tmp_path, monkeypatch):
-    source = tmp_path / "in.json"
-    source.write_text("not json at all")
+# read_json and load_config hand the open file to the parser their module's
+# namespace holds at the call: (function, that global, its parser, the text
+# written, the encoding asked for and the one the file is opened with).
+PARSERS = [
+    ("read_json", "json", "load", "not json at all", (), DEFAULT_ENCODING),
+    ("load_config", "yaml", "safe_load", "a: 1\n", ("latin-1",), "latin-1"),
+]
+
+
+@pytest.mark.parametrize("function, module, parser, text, args, encoding", PARSERS)
+def test_the_parser_of_the_namespace_at_the_call(function, module, parser, text, args, encoding, tmp_path,
+                                                 monkeypatch):
+    """The parser gets the open file and its answer is the result; when it
+    fails, the file is closed and its error propagates unchained; without
+    the module global, the lookup fails as Python's would."""
+    source = tmp_path / "in.doc"
+    source.write_text(text, encoding=encoding)
+    call = getattr(larder, function)
     seen = []
 
-    def load(f, *args, **kwargs):
-        seen.append((f, f.mode, f.name, f.closed, args, kwargs))
-        return "decoded"
+    def parse(f, *args, **kwargs):
+        seen.append((f, f.mode, f.name, f.encoding, f.closed, args, kwargs))
+        return {"replaced": True}
 
-    monkeypatch.setattr(larder, "json", types.SimpleNamespace(load=load))
+    def fail(f):
+        seen.append(f)
+        raise KeyError("parser")
+
+    monkeypatch.setattr(larder, module, types.SimpleNamespace(**{parser: parse}))
     with closes_files():
-        assert larder.read_json(str(source)) == "decoded"
-    (f, mode, name, closed, args, kwargs), = seen
-    assert (mode, name, closed, args, kwargs) == ("r", str(source), False, (), {}) and f.closed
-
-
-def test_read_json_closes_the_file_when_decoding_fails(tmp_path, monkeypatch):
-    source = tmp_path / "in.json"
-    source.write_text("{}")
-    opened = []
-
-    def load(f):
-        opened.append(f)
-        raise ValueError("cannot decode")
-
-    monkeypatch.setattr(larder, "json", types.SimpleNamespace(load=load))
-    with closes_files(), pytest.raises(ValueError, match="^cannot decode$") as info:
-        larder.read_json(str(source))
-    assert opened[0].closed and info.value.__context__ is None
-    monkeypatch.delattr(larder, "json")
+        assert call(str(source), *args) == {"replaced": True}
+    (f, *facts), = seen
+    assert facts == ["r", str(source), encoding, False, (), {}] and f.closed
+    monkeypatch.setattr(larder, module, types.SimpleNamespace(**{parser: fail}))
+    with closes_files(), pytest.raises(KeyError) as info:
+        call(str(source), *args)
+    assert seen[-1].closed and info.value.args == ("parser",) and info.value.__context__ is None
+    monkeypatch.delattr(larder, module)
     with closes_files(), pytest.raises(NameError) as info:
-        larder.read_json(str(source))
-    assert str(info.value) == "name 'json' is not defined"
+        call(str(source), *args)
+    assert str(info.value) == f"name '{module}' is not defined"
 
 
 # ---- read_json and the cyclic collector ----------------------------------------------
@@ -146,9 +156,6 @@ def test_read_json_closes_the_file_when_decoding_fails(tmp_path, monkeypatch):
 # cycles are collected when the collector is on, and the application's own
 # gc.disable() or gc.enable() meanwhile still holds after the call.  The same
 # drive runs the plain-Python read_json.
-
-PLAIN_READ_JSON = py_larder()["read_json"]
-
 
 @pytest.fixture
 def collector_restored():
@@ -252,7 +259,7 @@ def _observe_and(action):
 @pytest.mark.parametrize("enabled", [True, False], ids=["collector-on", "collector-off"])
 def test_read_json_leaves_the_collector_to_the_application(enabled, action, text, tmp_path, collector_restored):
     seen = {}
-    for side, read in [("kelpie", larder.read_json), ("python", PLAIN_READ_JSON)]:
+    for side, read in [("kelpie", larder.read_json), ("python", model.read_json)]:
         (gc.enable if enabled else gc.disable)()
         fifo = tmp_path / f"{side}.json"
         os.mkfifo(fifo)

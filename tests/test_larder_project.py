@@ -8,19 +8,14 @@ import pathlib
 import pytest
 
 from tests.larder_support import (
-    ASK_NAME, ASK_PATH, SKELETON_FILES, SKELETON_TREE, Boom, DictSub, ListSub, confirm_prompt, closes_files, larder,
-    project_output, run_python, tree,
+    ASK_NAME, ASK_PATH, SKELETON_FILES, SKELETON_TREE, confirm_prompt, closes_files, larder, project_output, run_python,
+    tree,
 )
+from tests import model
+from tests.odd_objects import Boom, CallRecorder, DictSub, ListSub
 
 INITIALIZERS = ["initialize_env", "initialize_gitignore", "initialize_txt", "initialize_md", "initialize_sh",
                 "initialize_py"]
-CATALOGUES = [
-    "README.md", "requirements.txt", "configs", ".gitignore",
-    {"scripts": ["prod.sh", "dev.sh", "test.sh"]},
-    {"data": ["raw", "processed", "tmp", "output"]},
-    {"src": {"dev": {"src": ["__init__.py", "utils", "main.py"], "tests": ["test.py"],
-                     "api": ["__init__.py", "app.py"]}}},
-]
 
 
 def _lines(capsys):
@@ -37,22 +32,11 @@ def _assert_empty_files(root, names):
     assert {name: os.path.getsize(os.path.join(root, name)) for name in names} == dict.fromkeys(names, 0)
 
 
-class Recorder:
-    def __init__(self, result=None, error=None):
-        self.calls, self.result, self.error = [], result, error
-
-    def __call__(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        if self.error:
-            raise self.error
-        return self.result
-
-
 # ---- CATALOGUES and the file initializers ------------------------------------------------
 
 
 def test_catalogues_value():
-    assert larder.CATALOGUES == CATALOGUES
+    assert larder.CATALOGUES == model.CATALOGUES
     assert [type(e) for e in larder.CATALOGUES] == [str] * 4 + [dict] * 3
     assert list(larder.CATALOGUES[6]["src"]["dev"]) == ["src", "tests", "api"]
 
@@ -97,7 +81,7 @@ def test_initialize_file_reports_a_failed_creation(filepath, error, tmp_path, mo
     (SystemExit(3), True),
 ])
 def test_initialize_file_catches_exceptions_only(error, escapes, monkeypatch, capsys):
-    create = Recorder(error=error)
+    create = CallRecorder(error=error)
     monkeypatch.setattr(larder, "create_empty_file", create)
     if escapes:
         with pytest.raises(type(error)):
@@ -116,7 +100,7 @@ def test_initialize_file_error_text_failure_is_chained(monkeypatch, capsys):
             raise Boom("no text")
 
     original = Unprintable()
-    monkeypatch.setattr(larder, "create_empty_file", Recorder(error=original))
+    monkeypatch.setattr(larder, "create_empty_file", CallRecorder(error=original))
     with pytest.raises(Boom) as info:
         larder.initialize_file("x.py")
     assert info.value.__context__ is original
@@ -139,7 +123,7 @@ def test_kind_initializers(name, tmp_path, monkeypatch, capsys):
     assert sorted(os.listdir(tmp_path)) == ["as-bytes", "as-path", "existing.cfg"]
     _assert_empty_files(tmp_path, ["as-bytes", "as-path", "existing.cfg"])
     assert capsys.readouterr() == ("", "")
-    create = Recorder(result="ignored")
+    create = CallRecorder(result="ignored")
     monkeypatch.setattr(larder, "create_empty_file", create)
     assert initialize("p", "utf-16") is None
     assert create.calls == [(("p",), {"encoding": "utf-16"})]
@@ -206,9 +190,9 @@ def test_catalogue_failures(tmp_path, monkeypatch, capsys):
 
 def test_catalogue_finds_its_helpers_in_the_namespace(tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
-    files = Recorder()
+    files = CallRecorder()
     builder = larder.initialize_catalogue
-    nested = Recorder()
+    nested = CallRecorder()
     monkeypatch.setattr(larder, "initialize_file", files)
     monkeypatch.setattr(larder, "initialize_catalogue", lambda *a, **k: (nested(*a, **k), builder(*a, **k))[1])
     content = ["x.txt"]
@@ -251,10 +235,15 @@ def test_main_builds_the_default_project(name, dir_path, root, prefix, env_prefi
     with closes_files():
         assert larder.main(name, dir_path) is None
     lines = _lines(capsys)
-    assert len(lines) == 43 and lines == project_output(root, prefix, env_prefix)
+    assert lines == project_output(root, prefix, env_prefix)
     assert tree(root or ".") == SKELETON_TREE
     _assert_empty_files(root, SKELETON_FILES)
-    assert larder.CATALOGUES == CATALOGUES
+    assert larder.CATALOGUES == model.CATALOGUES
+    # the same steps in Python print the same lines and build the same tree
+    (tmp_path / "python").mkdir()
+    monkeypatch.chdir(tmp_path / "python")
+    model.main(name, dir_path)
+    assert _lines(capsys) == lines and tree(root or ".") == SKELETON_TREE
 
 
 def test_main_with_an_absolute_name_and_a_rerun(tmp_path, monkeypatch, capsys):
@@ -287,7 +276,7 @@ def test_main_reads_catalogues_builder_and_path_at_each_call(tmp_path, monkeypat
     assert made == ["base/r", "base/r/k", "base/r/k", "base/r/src/prod", "base/r/src/prod", "base/r/src/tests",
                     "base/r/src/tests"]
 
-    builder = Recorder()
+    builder = CallRecorder()
     monkeypatch.setattr(larder, "initialize_catalogue", builder)
     larder.main("s", "elsewhere")
     assert builder.calls == [(("elsewhere/s", larder.CATALOGUES), {})]
@@ -307,7 +296,7 @@ def test_main_passes_builder_errors_on(tmp_path, monkeypatch, capsys):
 
 
 def test_gen_catalogue_hands_the_answers_to_main(monkeypatch, capsys):
-    main = Recorder(result="ignored")
+    main = CallRecorder(result="ignored")
     monkeypatch.setattr(larder, "main", main)
     monkeypatch.setattr("sys.stdin", io.StringIO("  my proj \ny\n~/where \n"))
     assert larder.gen_catalogue() is None

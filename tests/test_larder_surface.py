@@ -15,9 +15,9 @@ import requests
 import yaml
 
 from tests.larder_support import (
-    Boom, DictSub, NoBool, NoFspath, NoIndex, NoStr, StrSub, closes_files, larder, run_python,
-    type_error,
+    closes_files, larder, run_python, type_error,
 )
+from tests.odd_objects import BadBool, BadFspath, BadIndex, BadStr, Boom, DictSub, StrSub
 from tests.versions_support import SUBINTERPRETERS, asyncio_iscoroutinefunction
 
 ALL = ["read_txt", "save_txt", "read_json", "load_config", "read_md", "write_md", "create_empty_file",
@@ -157,7 +157,7 @@ VALID = {
     "download_url_content": lambda d: {"url": "http://127.0.0.1:9/x.bin", "save_dir": d, "chunk_size": 8192},
 }
 EXACT = [(name, param) for name, (_, _, _, ann) in SIGNATURES.items() for param, a in ann.items() if a == "str"]
-ODD_VALUES = [None, b"x", pathlib.Path("x"), 1, 1.5, ["x"], NoStr(), NoBool(), NoFspath(), NoIndex()]
+ODD_VALUES = [None, b"x", pathlib.Path("x"), 1, 1.5, ["x"], BadStr(), BadBool(), BadFspath(), BadIndex()]
 
 
 @pytest.mark.parametrize("value", ODD_VALUES + [StrSub("x")], ids=lambda v: type(v).__name__)
@@ -199,31 +199,31 @@ def _file_lines(d, path, kind):
 
 
 ODD_CALLS = [  # call, exception, check afterwards, expected output
-    pytest.param(lambda d: larder.read_txt(NoFspath()), Boom, None, "", id="read_txt-fspath"),
-    pytest.param(lambda d: larder.read_md(NoFspath()), Boom, None, "", id="read_md-fspath"),
-    pytest.param(lambda d: larder.load_config(NoFspath()), Boom, None, "", id="load_config-fspath"),
-    pytest.param(lambda d: larder.create_empty_file(NoFspath()), Boom, None, "", id="create_empty_file-fspath"),
-    pytest.param(lambda d: larder.write_md("x", NoFspath()), Boom, None, "", id="write_md-fspath"),
-    pytest.param(lambda d: larder.initialize_py(NoFspath()), Boom, None, "", id="initialize_py-fspath"),
-    pytest.param(lambda d: larder.initialize_catalogue(NoFspath(), []), Boom, None, "", id="catalogue-fspath"),
+    pytest.param(lambda d: larder.read_txt(BadFspath()), Boom, None, "", id="read_txt-fspath"),
+    pytest.param(lambda d: larder.read_md(BadFspath()), Boom, None, "", id="read_md-fspath"),
+    pytest.param(lambda d: larder.load_config(BadFspath()), Boom, None, "", id="load_config-fspath"),
+    pytest.param(lambda d: larder.create_empty_file(BadFspath()), Boom, None, "", id="create_empty_file-fspath"),
+    pytest.param(lambda d: larder.write_md("x", BadFspath()), Boom, None, "", id="write_md-fspath"),
+    pytest.param(lambda d: larder.initialize_py(BadFspath()), Boom, None, "", id="initialize_py-fspath"),
+    pytest.param(lambda d: larder.initialize_catalogue(BadFspath(), []), Boom, None, "", id="catalogue-fspath"),
     pytest.param(lambda d: larder.read_txt(None), TypeError, None, "", id="read_txt-None"),
     pytest.param(lambda d: larder.read_md(f"{d}/x.md", 5), TypeError, None, "", id="read_md-int-encoding"),
-    pytest.param(lambda d: larder.write_md(NoStr(), f"{d}/out.md"), TypeError,
+    pytest.param(lambda d: larder.write_md(BadStr(), f"{d}/out.md"), TypeError,
                  lambda d: _read(d, "out.md") == "", "", id="write_md-not-str"),
-    pytest.param(lambda d: larder.save_txt(["a", NoStr(), "c"], f"{d}/out.txt"), Boom,
+    pytest.param(lambda d: larder.save_txt(["a", BadStr(), "c"], f"{d}/out.txt"), Boom,
                  lambda d: _read(d, "out.txt") == "a\n", "", id="save_txt-element-str-fails"),
-    pytest.param(lambda d: larder.save_txt(NoBool(), f"{d}/out.txt"), None,
+    pytest.param(lambda d: larder.save_txt(BadBool(), f"{d}/out.txt"), None,
                  lambda d: _read(d, "out.txt") == "", "", id="save_txt-no-truth-test"),
-    pytest.param(lambda d: larder.initialize_catalogue(f"{d}/r", NoBool()), None,
+    pytest.param(lambda d: larder.initialize_catalogue(f"{d}/r", BadBool()), None,
                  lambda d: os.listdir(d) == ["r"], "{d}/r\n", id="catalogue-object"),
-    pytest.param(lambda d: larder.initialize_catalogue(f"{d}/r", [NoBool(), NoStr(), b"x.txt", "y.txt"]), None,
+    pytest.param(lambda d: larder.initialize_catalogue(f"{d}/r", [BadBool(), BadStr(), b"x.txt", "y.txt"]), None,
                  lambda d: os.listdir(f"{d}/r") == ["y.txt"], "{d}/r\n" + _file_lines("{d}", "r/y.txt", "txt"),
                  id="catalogue-odd-entries"),
     pytest.param(lambda d: larder.initialize_catalogue(d, DictSub({7: []})), TypeError, None, "{d}\n",
                  id="catalogue-int-key"),
-    pytest.param(lambda d: larder.download_url_content("http://127.0.0.1:9/x", d, NoIndex()), Boom, None, "",
+    pytest.param(lambda d: larder.download_url_content("http://127.0.0.1:9/x", d, BadIndex()), Boom, None, "",
                  id="download-index-fails"),
-    pytest.param(lambda d: larder.download_url_content("http://127.0.0.1:9/x", d, NoBool()), TypeError, None, "",
+    pytest.param(lambda d: larder.download_url_content("http://127.0.0.1:9/x", d, BadBool()), TypeError, None, "",
                  id="download-not-a-number"),
 ]
 
