@@ -12,6 +12,7 @@ import pytest
 
 import kelpie.courier as courier
 import kelpie.larder as larder
+from tests import model
 
 P = inspect.Parameter
 EMPTY = P.empty
@@ -113,10 +114,14 @@ STUBS = {module: stub_functions(module) for module in (courier, larder)}
 
 
 @pytest.mark.parametrize("module, name", CASES)
-def test_stub_declares_what_the_module_declares(module, name):
+def test_stub_and_model_declare_what_the_module_declares(module, name):
     # Parameter names, kinds and defaults come from the module's own
-    # declaration; the stub must say the same (its annotations are richer).
-    assert STUBS[module][name] == shape(inspect.signature(getattr(module, name)))
+    # declaration; the stub (whose annotations are richer) and the
+    # plain-Python model that tests and benchmarks compare with must say the
+    # same.
+    declared = shape(inspect.signature(getattr(module, name)))
+    assert STUBS[module][name] == declared
+    assert shape(inspect.signature(getattr(model, name))) == declared
 
 
 @pytest.mark.parametrize("module, name, text", [
