@@ -638,11 +638,13 @@ class FaultServer:
         except OSError:
             pass
         finally:
+            # Closed before the thread leaves the set that close() joins:
+            # once close() returns, no connection of ours is still open.
+            conn.close()
             with self.lock:
                 if conn in self.conns:
                     self.conns.remove(conn)
                 self.threads.discard(threading.current_thread())
-            conn.close()
 
     def close(self):
         with self.lock:
