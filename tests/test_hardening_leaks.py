@@ -409,9 +409,10 @@ def test_objects_never_started(server):
 # ---- larder: whole-file helpers, configuration, skeleton, download -------------------------------
 
 
-def larder_cases(d, srv):
+def larder_cases(d, srv, module=larder):
     """(id, op, expected outcome, watched arguments) for every function and
-    each of its documented paths, in the directory d."""
+    each of its documented paths, in the directory d, called on `module`
+    (kelpie.larder, or the plain-Python model of it)."""
     p = lambda *names: os.path.join(d, *names)  # noqa: E731
     with open(p("data.json"), "w") as f:
         f.write('{"a": [1, 2.5, null, "x"]}')
@@ -448,7 +449,7 @@ def larder_cases(d, srv):
         return FileNotFoundError, f"[Errno 2] {missing_name}: {path!r}"
 
     def kinds(name):
-        fn = getattr(larder, name)
+        fn = getattr(module, name)
         return [
             (f"{name}", lambda: fn(fresh(p(f"{name}.txt")), encoding=enc), ("ok", None), [enc]),
             (f"{name}-missing-dir", lambda: fn(missing, enc), fnf(missing), [missing, enc]),
@@ -459,77 +460,77 @@ def larder_cases(d, srv):
     def answered(text):
         def dialogue():
             sys.stdin = io.StringIO(text)
-            return larder.gen_catalogue()
+            return module.gen_catalogue()
         return dialogue
 
-    dl = larder.download_url_content
+    dl = module.download_url_content
 
     cases = [
-        ("read_json", lambda: larder.read_json(fresh(p("data.json"))), ("ok", {"a": [1, 2.5, None, "x"]}), []),
-        ("read_json-decode-error", lambda: larder.read_json(p("bad.json")),
+        ("read_json", lambda: module.read_json(fresh(p("data.json"))), ("ok", {"a": [1, 2.5, None, "x"]}), []),
+        ("read_json-decode-error", lambda: module.read_json(p("bad.json")),
          (json.JSONDecodeError,
           "Expecting property name enclosed in double quotes: line 1 column 2 (char 1)"),
          []),
-        ("read_json-missing", lambda: larder.read_json(missing), fnf(missing), [missing]),
-        ("read_json-directory", lambda: larder.read_json(p("dir")),
+        ("read_json-missing", lambda: module.read_json(missing), fnf(missing), [missing]),
+        ("read_json-directory", lambda: module.read_json(p("dir")),
          (IsADirectoryError, f"[Errno 21] Is a directory: {p('dir')!r}"), []),
-        ("read_json-path-type", lambda: larder.read_json(b"x"),
+        ("read_json-path-type", lambda: module.read_json(b"x"),
          (TypeError, "Argument 'path' has incorrect type (expected str, got bytes)"), []),
-        ("read_txt", lambda: larder.read_txt(text_path, enc), ("ok", "héllo\nwörld\n"), [text_path, enc]),
-        ("read_txt-undecodable", lambda: larder.read_txt(p("latin.txt")),
+        ("read_txt", lambda: module.read_txt(text_path, enc), ("ok", "héllo\nwörld\n"), [text_path, enc]),
+        ("read_txt-undecodable", lambda: module.read_txt(p("latin.txt")),
          (UnicodeDecodeError, "'utf-8' codec can't decode byte 0xe9 in position 3: invalid continuation byte"), []),
-        ("read_txt-unknown-encoding", lambda: larder.read_txt(text_path, "no-such-codec"),
+        ("read_txt-unknown-encoding", lambda: module.read_txt(text_path, "no-such-codec"),
          (LookupError, "unknown encoding: no-such-codec"), [text_path]),
-        ("read_txt-fspath", lambda: larder.read_txt(BadFspath()), (Boom, "__fspath__"), []),
-        ("read_txt-encoding-type", lambda: larder.read_txt(text_path, None),
+        ("read_txt-fspath", lambda: module.read_txt(BadFspath()), (Boom, "__fspath__"), []),
+        ("read_txt-encoding-type", lambda: module.read_txt(text_path, None),
          (TypeError, "Argument 'encoding' has incorrect type (expected str, got NoneType)"), [text_path]),
-        ("save_txt-list", lambda: larder.save_txt(lines, out_path), ("ok", None),
+        ("save_txt-list", lambda: module.save_txt(lines, out_path), ("ok", None),
          [lines, out_path, lines[0], lines[3]]),
-        ("save_txt-str", lambda: larder.save_txt(content, out_path), ("ok", None), [content, out_path]),
-        ("save_txt-other", lambda: larder.save_txt((content,), out_path), ("ok", None), [content, out_path]),
-        ("save_txt-bad-element", lambda: larder.save_txt([content, BadStr()], out_path), (Boom, "__str__"),
+        ("save_txt-str", lambda: module.save_txt(content, out_path), ("ok", None), [content, out_path]),
+        ("save_txt-other", lambda: module.save_txt((content,), out_path), ("ok", None), [content, out_path]),
+        ("save_txt-bad-element", lambda: module.save_txt([content, BadStr()], out_path), (Boom, "__str__"),
          [content, out_path]),
-        ("save_txt-missing-dir", lambda: larder.save_txt(lines, missing), fnf(missing), [lines, missing]),
-        ("save_txt-path-type", lambda: larder.save_txt(lines, None),
+        ("save_txt-missing-dir", lambda: module.save_txt(lines, missing), fnf(missing), [lines, missing]),
+        ("save_txt-path-type", lambda: module.save_txt(lines, None),
          (TypeError, "Argument 'save_path' has incorrect type (expected str, got NoneType)"), [lines]),
-        ("load_config", lambda: larder.load_config(fresh(p("config.yaml")), enc), ("ok", {"a": 1, "b": ["x", "y"]}),
+        ("load_config", lambda: module.load_config(fresh(p("config.yaml")), enc), ("ok", {"a": 1, "b": ["x", "y"]}),
          [enc]),
-        ("load_config-two-documents", lambda: outcome_type(larder.load_config, p("two.yaml")), ("ok", "ComposerError"),
+        ("load_config-two-documents", lambda: outcome_type(module.load_config, p("two.yaml")), ("ok", "ComposerError"),
          []),
-        ("load_config-unsafe-tag", lambda: outcome_type(larder.load_config, p("tag.yaml")),
+        ("load_config-unsafe-tag", lambda: outcome_type(module.load_config, p("tag.yaml")),
          ("ok", "ConstructorError"), []),
-        ("load_config-missing", lambda: larder.load_config(missing), fnf(missing), [missing]),
-        ("read_md", lambda: larder.read_md(text_path, None), ("ok", "héllo\nwörld\n"), [text_path]),
-        ("read_md-undecodable", lambda: larder.read_md(p("latin.txt"), enc),
+        ("load_config-missing", lambda: module.load_config(missing), fnf(missing), [missing]),
+        ("read_md", lambda: module.read_md(text_path, None), ("ok", "héllo\nwörld\n"), [text_path]),
+        ("read_md-undecodable", lambda: module.read_md(p("latin.txt"), enc),
          (UnicodeDecodeError, "'utf-8' codec can't decode byte 0xe9 in position 3: invalid continuation byte"),
          [enc]),
-        ("write_md", lambda: larder.write_md(content, md_path, enc), ("ok", None), [content, md_path, enc]),
-        ("write_md-not-text", lambda: larder.write_md(lines, md_path),
+        ("write_md", lambda: module.write_md(content, md_path, enc), ("ok", None), [content, md_path, enc]),
+        ("write_md-not-text", lambda: module.write_md(lines, md_path),
          (TypeError, "write() argument must be str, not list"), [lines, md_path]),
-        ("write_md-unencodable", lambda: larder.write_md(content + "\udc80", md_path, "ascii"),
+        ("write_md-unencodable", lambda: module.write_md(content + "\udc80", md_path, "ascii"),
          (UnicodeEncodeError, "'ascii' codec can't encode character '\\udc80' in position 13: ordinal not in range(128)"),
          [md_path]),
-        ("create_empty_file", lambda: larder.create_empty_file(out_path, enc), ("ok", None), [out_path, enc]),
-        ("create_empty_file-missing-dir", lambda: larder.create_empty_file(missing), fnf(missing), [missing]),
+        ("create_empty_file", lambda: module.create_empty_file(out_path, enc), ("ok", None), [out_path, enc]),
+        ("create_empty_file-missing-dir", lambda: module.create_empty_file(missing), fnf(missing), [missing]),
         *kinds("initialize_env"), *kinds("initialize_gitignore"), *kinds("initialize_txt"),
         *kinds("initialize_md"), *kinds("initialize_sh"), *kinds("initialize_py"),
-        ("initialize_file", lambda: larder.initialize_file(md_path), ("ok", None), [md_path]),
-        ("initialize_file-reported-failure", lambda: larder.initialize_file(missing), ("ok", None), [missing]),
-        ("initialize_file-path-type", lambda: larder.initialize_file(b"x.md"),
+        ("initialize_file", lambda: module.initialize_file(md_path), ("ok", None), [md_path]),
+        ("initialize_file-reported-failure", lambda: module.initialize_file(missing), ("ok", None), [missing]),
+        ("initialize_file-path-type", lambda: module.initialize_file(b"x.md"),
          (TypeError, "Argument 'filepath' has incorrect type (expected str, got bytes)"), []),
-        ("initialize_catalogue", lambda: larder.initialize_catalogue(fresh(p("cat")), catalogue), ("ok", None),
+        ("initialize_catalogue", lambda: module.initialize_catalogue(fresh(p("cat")), catalogue), ("ok", None),
          [catalogue, *catalogue]),
-        ("initialize_catalogue-over-a-file", lambda: larder.initialize_catalogue(p("plain"), catalogue),
+        ("initialize_catalogue-over-a-file", lambda: module.initialize_catalogue(p("plain"), catalogue),
          (FileExistsError, f"[Errno 17] File exists: {p('plain')!r}"), [catalogue]),
-        ("main", lambda: larder.main(fresh("proj"), fresh(p("projects"))), ("ok", None), []),
-        ("main-over-a-file", lambda: larder.main("x", p("plain")),
+        ("main", lambda: module.main(fresh("proj"), fresh(p("projects"))), ("ok", None), []),
+        ("main-over-a-file", lambda: module.main("x", p("plain")),
          (NotADirectoryError, f"[Errno 20] Not a directory: {p('plain', 'x')!r}"), []),
-        ("main-name-type", lambda: larder.main(None),
+        ("main-name-type", lambda: module.main(None),
          (TypeError, "Argument 'name' has incorrect type (expected str, got NoneType)"), []),
         ("gen_catalogue", answered(f"demo\ny\n{p('gen')}\n"), ("ok", None), []),
         ("gen_catalogue-refused", answered("demo\nn\n"), (SystemExit, "None"), []),
         ("gen_catalogue-end-of-input", answered("demo\n"), (EOFError, "EOF when reading a line"), []),
-        ("gen_catalogue-arguments", lambda: larder.gen_catalogue(1),
+        ("gen_catalogue-arguments", lambda: module.gen_catalogue(1),
          (TypeError, "gen_catalogue() takes no arguments (1 given)"), []),
         ("download_url_content", lambda: dl(url, save_dir, 1024.9), ("ok", saved), [url, save_dir]),
         ("download_url_content-404", lambda: dl(srv.url("/missing/x.bin"), save_dir),
