@@ -40,6 +40,6 @@ static Task async_call_api_body(Frame& co) {
 
 constexpr kp::FunctionDef async_call_api =
     kp::define_async("async_call_api", kp::FunctionKind::coroutine, async_call_api_body,
-                     std::span(request_params).first<6>(), call_api_doc);
+                     std::span(request_params).first<std::size(request_params) - 1>(), call_api_doc);
 
 }  // namespace courier
