@@ -325,8 +325,8 @@ def format_table(rows):
                 f"{r['paired']:.3f}",
                 f"{_fmt(r['kelpie_range'][0])}–{_fmt(r['kelpie_range'][1])}",
                 f"{_fmt(r['baseline_range'][0])}–{_fmt(r['baseline_range'][1])}",
-                f"≤ {r['target']:g}",
-                "OK" if r["ok"] else "MISS",
+                f"≤ {r['target']:g}" if r["target"] is not None else "-",
+                "-" if r["target"] is None else "OK" if r["ok"] else "MISS",
             ]
         )
     widths = [max(len(h), *(len(l[i]) for l in lines)) if lines else len(h) for i, h in enumerate(head)]
