@@ -7,34 +7,33 @@ namespace courier {
 static kp::Name s_json{"json"};
 
 static Task async_call_api_body(Frame& co) {
-    const Request rq(co);
     AsyncWith session_ctx(co), response_ctx(co);
     Local session(co), response(co), result(co), previous_handled(co), json_error(co);
 
     session = co_await session_ctx.enter(new_client_session(co));
     if (session) {
         int form = 0;
-        response = co_await response_ctx.enter(post_request(co, session.get(), rq, &form));
+        response = co_await response_ctx.enter(post_request(co, session.get(), &form));
         const int ok = response ? status_is_ok(response.get()) : -1;
         if (ok > 0) {
-            result = co_await kp::call_method(response.get(), s_json);
+            result = co_await kp::await_method(co, response.get(), s_json);
             if (!result && form && PyErr_ExceptionMatches(PyExc_Exception)) {
                 // except Exception: return await response.text()
                 json_error = kp::Exc::fetch().take();
                 previous_handled = kp::push_handled(co, json_error.get());
-                result = co_await kp::call_method(response.get(), s_text);
+                result = co_await kp::await_method(co, response.get(), s_text);
                 kp::pop_handled(co, std::move(previous_handled));
                 if (!result) kp::chain_context(kp::Exc::from(std::move(json_error)));
                 json_error.reset();
             }
         } else if (ok == 0) {
-            Ref error_text = co_await kp::call_method(response.get(), s_text);
+            Ref error_text = co_await kp::await_method(co, response.get(), s_text);
             Ref status = error_text ? kp::getattr(response.get(), s_status) : Ref{};
             if (status) result = steal(PyTuple_Pack(2, status.get(), error_text.get()));
         }
-        result = co_await response_ctx.exit(std::move(result));
+        result = co_await response_ctx.exit(result);
     }
-    result = co_await session_ctx.exit(std::move(result));
+    result = co_await session_ctx.exit(result);
     co_return std::move(result);
 }
 

@@ -18,24 +18,13 @@ extern kp::KwNames kw_data_files;
 
 // aiohttp.ClientSession(), with aiohttp looked up in the namespace now.
 Ref new_client_session(const Frame& co);
-// The request arguments of async_call_api and async_call_api_stream,
-// borrowed from the body's bound arguments.
-struct Request {
-    PyObject* url;
-    PyObject* headers;
-    PyObject* payload;
-    PyObject* data;
-    PyObject* files;
-    bool use_form;  // bound as its truth value
-    explicit Request(const Frame& co) noexcept
-        : url(co.arg(0)), headers(co.arg(1)), payload(co.arg(2)), data(co.arg(3)), files(co.arg(4)),
-          use_form(co.arg(5) == Py_True) {}
-};
 // session.post(url, headers=headers, data=_to_formdata(data=data, files=files))
 // in form mode (`files` truthy, or use_form), else
-// session.post(url, headers=headers, json=payload).  `*form` (when given)
-// tells which.
-Ref post_request(const Frame& co, PyObject* session, const Request& rq, int* form = nullptr);
+// session.post(url, headers=headers, json=payload), with the request
+// arguments of async_call_api and async_call_api_stream (url, headers,
+// payload, data, files, use_form: the body's first six).  `*form` (when
+// given) tells which.
+Ref post_request(const Frame& co, PyObject* session, int* form = nullptr);
 // response.status == 200; -1 with an exception.
 int status_is_ok(PyObject* response);
 

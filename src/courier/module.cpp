@@ -15,20 +15,22 @@ Ref new_client_session(const Frame& co) {
     return aiohttp ? kp::call_method(aiohttp.get(), s_ClientSession) : Ref{};
 }
 
-Ref post_request(const Frame& co, PyObject* session, const Request& rq, int* form_out) {
-    const int has_files = PyObject_IsTrue(rq.files);
+Ref post_request(const Frame& co, PyObject* session, int* form_out) {
+    PyObject *url = co.arg(0), *headers = co.arg(1), *payload = co.arg(2), *data = co.arg(3), *files = co.arg(4);
+    const bool use_form = co.arg(5) == Py_True;  // bound as its truth value
+    const int has_files = PyObject_IsTrue(files);
     if (has_files < 0) return {};
-    const bool form = has_files || rq.use_form;
+    const bool form = has_files || use_form;
     if (form_out) *form_out = form;
     Ref body;
     if (form) {
         Ref to_formdata = co.global(s_to_formdata);
-        body = to_formdata ? kp::call_kw(to_formdata.get(), kw_data_files, rq.data, rq.files) : Ref{};
+        body = to_formdata ? kp::call_kw(to_formdata.get(), kw_data_files, data, files) : Ref{};
     } else {
-        body = kp::borrow(rq.payload);
+        body = kp::borrow(payload);
     }
     if (!body) return {};
-    return kp::call_method_kw(session, s_post, form ? kw_headers_data : kw_headers_json, rq.url, rq.headers, body);
+    return kp::call_method_kw(session, s_post, form ? kw_headers_data : kw_headers_json, url, headers, body);
 }
 
 int status_is_ok(PyObject* response) {

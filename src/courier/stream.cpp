@@ -22,7 +22,6 @@ static bool begin_items(kp::AsyncFor& body, PyObject* response, bool sse) {
 }
 
 static Task async_call_api_stream_body(Frame& co) {
-    const Request rq(co);
     const bool sse = co.arg(6) == Py_True;
     AsyncWith session_ctx(co), response_ctx(co);
     kp::AsyncFor body(co);
@@ -30,10 +29,10 @@ static Task async_call_api_stream_body(Frame& co) {
 
     session = co_await session_ctx.enter(new_client_session(co));
     if (session) {
-        response = co_await response_ctx.enter(post_request(co, session.get(), rq));
+        response = co_await response_ctx.enter(post_request(co, session.get()));
         const int ok = response ? status_is_ok(response.get()) : -1;
         if (ok == 0) {
-            Ref error_text = co_await kp::call_method(response.get(), s_text);
+            Ref error_text = co_await kp::await_method(co, response.get(), s_text);
             Ref status = error_text ? kp::getattr(response.get(), s_status) : Ref{};
             if (status) raise_failed_status(status.get(), error_text.get());
         } else if (ok > 0) {
@@ -60,9 +59,9 @@ static Task async_call_api_stream_body(Frame& co) {
                 if (body.exhausted()) result = kp::none();
             }
         }
-        result = co_await response_ctx.exit(std::move(result));
+        result = co_await response_ctx.exit(result);
     }
-    result = co_await session_ctx.exit(std::move(result));
+    result = co_await session_ctx.exit(result);
     co_return std::move(result);
 }
 

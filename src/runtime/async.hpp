@@ -18,18 +18,20 @@
 //
 // Python references that live across a suspension are kept in Locals, which
 // the owning object's tp_traverse visits; the awaited sub-iterator is kept
-// by the Frame itself.
+// by the Frame itself.  The body's C++ frame is part of the coroutine or
+// generator object, so a call in flight is one allocation.
 #pragma once
 #include <cassert>
 #include <coroutine>
+#include <cstdint>
 
 #include "runtime/function.hpp"
 
 namespace kp {
 
-// Body frames and asynchronous-generator steps are made and dropped once per
-// call or item, so freed ones are kept for reuse; sanitizer builds free them
-// at once, so that a use after free is still caught.
+// Asynchronous-generator steps are made and dropped once per item, so
+// freed ones are kept for reuse; sanitizer builds free them at once, so
+// that a use after free is still caught.
 #if defined(__SANITIZE_ADDRESS__)
 inline constexpr bool reuse_freed = false;
 #elif defined(__has_feature)
@@ -43,6 +45,8 @@ inline constexpr bool reuse_freed = true;
 #endif
 
 struct Frame;
+struct AwaitPy;
+struct YieldAwaiter;
 
 class Task {
 public:
@@ -63,14 +67,16 @@ public:
         void return_value(Ref result) noexcept;
         void unhandled_exception() noexcept;
 
-        struct AwaitPy await_transform(Ref awaitable) noexcept;
+        AwaitPy await_transform(Ref awaitable) noexcept;
         template <class Awaiter>
         Awaiter&& await_transform(Awaiter&& a) noexcept {
             return static_cast<Awaiter&&>(a);
         }
-        struct YieldAwaiter yield_value(Ref item) noexcept;
+        YieldAwaiter yield_value(Ref item) noexcept;
 
-        // Body frames come and go once per call: freed ones are kept for reuse.
+        // The C++ frame of a body goes into the room its coroutine or
+        // generator object offers (see Frame::start): one allocation per
+        // call.  Elsewhere only when the room is too small (the first call).
         static void* operator new(size_t n) noexcept;
         static void operator delete(void* p, size_t n) noexcept;
     };
@@ -93,9 +99,9 @@ private:
 };
 
 // A Python reference held by a body across suspensions, visible to the
-// garbage collector through the frame.  Locals are automatic objects of the
-// body (or members of its AsyncWith/AsyncFor helpers), so they end in the
-// reverse order of their start and the frame keeps them on a stack.
+// garbage collector: the frame marks the word of its C++ frame that the
+// Local occupies, and tp_traverse visits the marked words.  A Local is one
+// pointer wide; it ends inside the body that made it (Frame::current).
 class Local : public Ref {
 public:
     explicit Local(Frame& f) noexcept;
@@ -105,12 +111,6 @@ public:
         Ref::operator=(std::move(r));
         return *this;
     }
-
-private:
-    friend struct Frame;
-    friend void check_suspension(const Frame&, const void*) noexcept;
-    Frame& frame_;
-    Local* next_;  // the one started before this
 };
 
 // What one advance of a body ended with.
@@ -127,29 +127,42 @@ enum class Step { next, yield, done, error };
 struct Frame {
     enum class State : unsigned char { created, suspended, running, finished };
 
+    // Locals can sit in the first 64 words of a body's C++ frame.
+    static constexpr size_t local_words = 64;
+
     Task::Handle handle{};
     Owned<Function> fn;
-    Ref args[max_params];  // the bound arguments
-    int nargs = 0;
     State state = State::created;
-    bool yielded = false;  // suspended at a co_yield rather than an await
+    bool yielded = false;          // suspended at a co_yield rather than an await
+    bool ready = false;            // the await just started finished at once
+    bool handled_swapped = false;  // `outer_handled` holds the caller's
+    bool inline_body = false;      // the C++ frame lives in the owning object
+    int nargs = 0;
+    Ref args[max_params];  // the bound arguments
     Ref delegate;          // the sub-iterator being awaited ("yield from")
     Ref value;             // value passed in or out at a suspension
-    Ref result;            // the body's return value
+    Ref result;            // the body's return value; before that, the result of an
+                           // `async with` block while its __aexit__ is awaited
     Ref handled;           // exception being handled inside the body
     Ref frame_object;      // what cr_frame/ag_frame show, made on first use
-    Ref outer_handled;          // the caller's, while `handled` is swapped in
-    bool handled_swapped = false;
-    Local* locals = nullptr;
+    Ref outer_handled;     // the caller's, while `handled` is swapped in
+    // The `async with` whose __aexit__ is being awaited (one at a time):
+    Ref exit_error;             // the exception handed to it
+    Ref exit_previous_handled;  // the exception being handled before it
+    void* helper = nullptr;     // the AsyncWith or AsyncFor whose await is in progress
+    std::uint64_t locals = 0;  // bit i: word i of the body's C++ frame holds a Local
 
-    bool start(Function* fn, PyObject* const* args, Task (*body)(Frame&));
+    // The body running now, or being destroyed: where Locals end.
+    static inline Frame* current = nullptr;
+
+    // Binds the body to the call; `room` (of `room_size` bytes) is where its
+    // C++ frame goes if it fits.
+    bool start(Function* fn, PyObject* const* args, Task (*body)(Frame&), void* room, size_t room_size);
     Frame() noexcept = default;
     Frame(const Frame&) = delete;
     Frame& operator=(const Frame&) = delete;
-    // The body ends first (its Locals unlink themselves), then the members.
-    ~Frame() {
-        if (handle) handle.destroy();
-    }
+    // The body ends first (its Locals let go), then the members.
+    ~Frame() { destroy_body(); }
 
     PyObject* arg(int i) const noexcept { return args[i].get(); }
     Ref global(PyObject* name) const { return fn->global(name); }
@@ -171,12 +184,16 @@ struct Frame {
     // `ignored` is the message when the body goes on after GeneratorExit.
     Ref close(const char* ignored);
 
-    // Starts awaiting `awaitable` from inside the body.  True when it
-    // finished at once (result or error in `value`), false when it yielded
-    // (the value to pass out is in `value`).
-    bool start_await(Ref awaitable);
+    // Starts awaiting `awaitable` from inside the body: `ready` when it
+    // finished at once (result or error in `value`), else it yielded (the
+    // value to pass out is in `value`).
+    void start_await(Ref awaitable);
     // Ends the body without running it further (never started, or cleared).
     void discard() noexcept;
+
+    void hold_local(const Local* l) noexcept;
+    void drop_local(const Local* l) noexcept;
+    bool holds_local(const void* p) const noexcept;
 
     int traverse(visitproc visit, void* arg);
     void clear() noexcept;
@@ -197,14 +214,11 @@ struct Frame {
 
 private:
     Step finish(PyObject** out);
+    void destroy_body() noexcept;
 };
 
-inline Local::Local(Frame& f) noexcept : frame_(f), next_(f.locals) { f.locals = this; }
-
-inline Local::~Local() {
-    assert(frame_.locals == this);
-    frame_.locals = next_;
-}
+inline Local::Local(Frame& f) noexcept { f.hold_local(this); }
+inline Local::~Local() { Frame::current->drop_local(this); }
 
 // Debug builds check at every suspension that the body's frame holds no
 // reference outside its Locals: anything else would be hidden from the
@@ -216,26 +230,37 @@ void check_suspension(const Frame& f, const void* body) noexcept;
 inline void check_suspension(const Frame&, const void*) noexcept {}
 #endif
 
+// The awaiters are empty: the body they run in is Frame::current, and what
+// an await gave waits in its Frame (g++ keeps every awaiter, and a copy of
+// it, in the body's frame for the whole call).
+//
+// The awaiter of `co_await ref`.
 struct AwaitPy {
-    Frame* f;
-    bool ready;
-    AwaitPy(Frame* f, Ref awaitable) noexcept : f(f), ready(f->start_await(std::move(awaitable))) {}
-    // Already finished with `outcome` (empty: the pending exception).
-    struct Finished {};
-    AwaitPy(Frame* f, Ref outcome, Finished) noexcept : f(f), ready(true) { f->value = std::move(outcome); }
-    bool await_ready() const noexcept { return ready; }
-    void await_suspend(std::coroutine_handle<> h) const noexcept { check_suspension(*f, h.address()); }
-    Ref await_resume() noexcept { return std::move(f->value); }
+    explicit AwaitPy(Ref awaitable) noexcept { Frame::current->start_await(std::move(awaitable)); }
+    bool await_ready() const noexcept { return Frame::current->ready; }
+    void await_suspend(std::coroutine_handle<> h) const noexcept { check_suspension(*Frame::current, h.address()); }
+    Ref await_resume() const noexcept { return std::move(Frame::current->value); }
 };
 
+// co_await kp::await_method(co, obj, name): obj.name() called and awaited.
+AwaitPy await_method(Frame& co, PyObject* self, PyObject* name) noexcept;
+
 struct YieldAwaiter {
-    Frame* f;
     bool await_ready() const noexcept { return false; }
-    void await_suspend(std::coroutine_handle<> h) const noexcept { check_suspension(*f, h.address()); }
-    Ref await_resume() noexcept {
-        f->yielded = false;
-        return std::move(f->value);
+    void await_suspend(std::coroutine_handle<> h) const noexcept { check_suspension(*Frame::current, h.address()); }
+    Ref await_resume() const noexcept {
+        Frame::current->yielded = false;
+        return std::move(Frame::current->value);
     }
+};
+
+// The awaiter of a statement helper (AsyncWith, AsyncFor): the helper that
+// started the await is the Frame's `helper`; Step::resume finishes it.
+template <class Step>
+struct Via {
+    bool await_ready() const noexcept { return Frame::current->ready; }
+    void await_suspend(std::coroutine_handle<> h) const noexcept { check_suspension(*Frame::current, h.address()); }
+    Ref await_resume() const noexcept { return Step::resume(Frame::current->helper); }
 };
 
 // Makes `exc` the exception being handled inside the body (sys.exc_info())
@@ -249,44 +274,40 @@ void pop_handled(Frame& f, Ref previous) noexcept;
 //     Local value(co);
 //     value = co_await ctx.enter(manager);
 //     if (value) result = ...;                   // the block
-//     result = co_await ctx.exit(std::move(result));
+//     result = co_await ctx.exit(result);
 //
 // exit() hands a pending exception to __aexit__ as (type, value, traceback)
 // with the exception being handled; a true answer suppresses it (the block
 // then gives None).  exit() after a failed enter() passes the error on.
+//
+// The helper's methods run inside the body (Frame::current), and what it
+// needs only while __aexit__ is awaited is kept by the Frame: the body's
+// frame holds two pointers and a byte per statement.
 class AsyncWith {
 public:
-    explicit AsyncWith(Frame& f) noexcept
-        : f_(f), exit_(f), manager_(f), error_(f), kept_(f), previous_handled_(f) {}
+    explicit AsyncWith(Frame& f) noexcept : exit_(f), manager_(f) {}
+    AsyncWith(const AsyncWith&) = delete;
 
-    struct EnterAwaiter : AwaitPy {
-        AsyncWith* ctx;
-        Ref await_resume() noexcept {
-            Ref v = AwaitPy::await_resume();
-            ctx->entered_ = bool(v);
-            return v;
-        }
-    };
-    struct ExitAwaiter : AwaitPy {
-        AsyncWith* ctx;
-        Ref await_resume() noexcept { return ctx->finish_exit(AwaitPy::await_resume()); }
-    };
-
-    EnterAwaiter enter(Ref manager) noexcept;
-    ExitAwaiter exit(Ref result) noexcept;
+    struct Entered;
+    struct Exited;
+    Via<Entered> enter(Ref manager) noexcept;
+    // Takes the block's outcome out of `result` (empty: the pending exception).
+    Via<Exited> exit(Local& result) noexcept;
 
 private:
-    Ref begin_exit(Ref result) noexcept;
-    Ref finish_exit(Ref exit_result) noexcept;
+    Ref entered() noexcept;
+    Ref exited() noexcept;
+    Ref begin_exit(Frame& f, Ref result) noexcept;
 
-    Frame& f_;
-    Local exit_;     // __aexit__
-    Local manager_;  // its first argument, when exit_ is unbound
-    Local error_;  // the exception handed to __aexit__
-    Local kept_;   // the block's result while __aexit__ runs
-    Local previous_handled_;
-    bool entered_ = false;
-    bool exiting_ = false;
+    // Between a successful enter and its exit, exit_ holds __aexit__.
+    Local exit_;
+    Local manager_;  // __aexit__'s first argument, when exit_ is unbound
+};
+struct AsyncWith::Entered {
+    static Ref resume(void* w) noexcept { return static_cast<AsyncWith*>(w)->entered(); }
+};
+struct AsyncWith::Exited {
+    static Ref resume(void* w) noexcept { return static_cast<AsyncWith*>(w)->exited(); }
 };
 
 // async for item in iterable:
@@ -297,18 +318,18 @@ private:
 //     if (!items.exhausted()) ...error pending...
 class AsyncFor {
 public:
-    explicit AsyncFor(Frame& f) noexcept : f_(f), it_(f), anext_(f) {}
+    explicit AsyncFor(Frame& f) noexcept : it_(f), anext_(f) {}
+    AsyncFor(const AsyncFor&) = delete;
     bool begin(PyObject* iterable) noexcept;
 
-    struct NextAwaiter : AwaitPy {
-        AsyncFor* loop;
-        Ref await_resume() noexcept;
+    struct Next {
+        static Ref resume(void* loop) noexcept { return static_cast<AsyncFor*>(loop)->await_resume(); }
     };
-    NextAwaiter next() noexcept;
+    Via<Next> next() noexcept;
+    Ref await_resume() noexcept;
     bool exhausted() const noexcept { return exhausted_; }
 
 private:
-    Frame& f_;
     Local it_;
     Local anext_;  // the iterator's __anext__
     bool anext_unbound_ = false;

@@ -6,11 +6,9 @@
 
 namespace kp {
 
-struct AsyncGen : BodyObject {
-    bool hooks_inited;
-    bool running_async;  // a step object is in progress: set and cleared by steps only
-    bool closed;         // aclose() began, or the body ended by StopAsyncIteration/GeneratorExit
-};
+// The generator's own state lives in BodyObject (hooks_inited,
+// running_async, closed).
+using AsyncGen = BodyObject;
 
 enum class Mode : unsigned char { asend, athrow, aclose };
 
@@ -22,7 +20,7 @@ struct AgenStep {
     enum class State : unsigned char { init, iter, closed } state;
 };
 
-static AsyncGen* as_gen(PyObject* o) { return static_cast<AsyncGen*>(as_body(o)); }
+static AsyncGen* as_gen(PyObject* o) { return as_body(o); }
 static AgenStep* as_step(PyObject* o) { return reinterpret_cast<AgenStep*>(o); }
 
 static PyTypeObject* step_type(Mode mode);
@@ -435,8 +433,8 @@ static PyMethodDef gen_methods[] = {
 static PyAsyncMethods gen_as_async = {nullptr, gen_aiter, gen_anext, nullptr};
 
 static PyTypeObject* gen_type() {
-    static PyTypeObject type = body_type("kelpie.async_generator", sizeof(AsyncGen), &gen_as_async, gen_methods,
-                                         gen_getset.data(), gen_finalize);
+    static PyTypeObject type =
+        body_type("kelpie.async_generator", &gen_as_async, gen_methods, gen_getset.data(), gen_finalize);
     return &type;
 }
 
@@ -446,12 +444,7 @@ Ref make_async_generator(Function& fn, PyObject* const* args, Task (*body)(Frame
         if (PyType_Ready(gen_type()) < 0 || PyType_Ready(step_type(Mode::asend)) < 0 || PyType_Ready(step_type(Mode::athrow)) < 0) return {};
         ready = true;
     }
-    AsyncGen* g = PyObject_GC_New(AsyncGen, gen_type());
-    if (!g) return {};
-    g->hooks_inited = false;
-    g->running_async = false;
-    g->closed = false;
-    return start_body(g, fn, args, body);
+    return start_body(gen_type(), fn, args, body);
 }
 
 }  // namespace kp

@@ -11,12 +11,21 @@
 
 namespace kp {
 
+// The object is variable-sized: the body's C++ frame follows it (ob_size
+// bytes from body_room on), so a call in flight is one allocation.
 struct BodyObject {
-    PyObject_HEAD
-    Frame frame;
+    PyObject_VAR_HEAD
     PyObject* weakrefs;
     PyObject* finalizer;  // asynchronous generators: the finalizer hook, when one was set
+    // asynchronous generators' own state
+    bool hooks_inited;   // firstiter called, finalizer read
+    bool running_async;  // a step object is in progress: set and cleared by steps only
+    bool closed;         // aclose() began, or the body ended by StopAsyncIteration/GeneratorExit
+    Frame frame;
 };
+
+// Where the room for the C++ frame begins: aligned as operator new aligns.
+inline constexpr size_t body_room = (sizeof(BodyObject) + 15) & ~size_t(15);
 
 inline BodyObject* as_body(PyObject* o) { return reinterpret_cast<BodyObject*>(o); }
 
@@ -37,14 +46,12 @@ using BodyGetSet = std::array<PyGetSetDef, 11>;
 // __name__, __qualname__ and the kind's attributes, then `extra`.
 BodyGetSet body_getset(const BodyNames& names, getter running, PyGetSetDef extra = {});
 
-// The type of a kind: `size` is its object's size (BodyObject or a struct
-// that extends it).
-PyTypeObject body_type(const char* name, Py_ssize_t size, PyAsyncMethods* as_async, PyMethodDef* methods,
-                       PyGetSetDef* getset, destructor finalize);
+// The type of a kind.
+PyTypeObject body_type(const char* name, PyAsyncMethods* as_async, PyMethodDef* methods, PyGetSetDef* getset,
+                       destructor finalize);
 
-// Sets up the shared part of `o`, just allocated with its type (the
-// caller has set its own fields), and binds the body to the call of `fn`.
-// The new object, tracked by the collector, or empty on error.
-Ref start_body(BodyObject* o, Function& fn, PyObject* const* args, Task (*body)(Frame&));
+// A new object of `type` bound to the call of `fn` (ready to run `body`),
+// tracked by the collector, or empty on error.
+Ref start_body(PyTypeObject* type, Function& fn, PyObject* const* args, Task (*body)(Frame&));
 
 }  // namespace kp

@@ -224,8 +224,8 @@ static PyMethodDef coro_methods[] = {
 static PyAsyncMethods coro_as_async = {coro_await, nullptr, nullptr, coro_send};
 
 static PyTypeObject* coroutine_type() {
-    static PyTypeObject type = body_type("kelpie.coroutine", sizeof(BodyObject), &coro_as_async, coro_methods,
-                                         coro_getset.data(), coro_finalize);
+    static PyTypeObject type =
+        body_type("kelpie.coroutine", &coro_as_async, coro_methods, coro_getset.data(), coro_finalize);
     return &type;
 }
 
@@ -240,9 +240,7 @@ Ref make_coroutine(Function& fn, PyObject* const* args, Task (*body)(Frame&)) {
         if (PyType_Ready(type) < 0 || PyType_Ready(wrapper_type()) < 0) return {};
         ready = true;
     }
-    BodyObject* c = PyObject_GC_New(BodyObject, type);
-    if (!c) return {};
-    return start_body(c, fn, args, body);
+    return start_body(type, fn, args, body);
 }
 
 }  // namespace kp

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <new>
 #include <set>
 
 #include "runtime/async.hpp"
@@ -17,23 +16,6 @@ namespace kp {
 
 static Name s_close{"close"}, s_throw{"throw"}, s_value{"value"}, s_aenter{"__aenter__"}, s_aexit{"__aexit__"},
     s_aiter{"__aiter__"}, s_anext{"__anext__"};
-
-// ---- promise -----------------------------------------------------------------
-
-// Each body has one frame size, most of them above pymalloc's small-object
-// limit: a few freed frames per size class spare the round trips to malloc.
-// The interpreter lock guards the lists.
-namespace {
-constexpr size_t frame_granule = 64, frame_classes = 32, frames_kept = 16;
-struct FreeFrame {
-    FreeFrame* next;
-};
-struct FrameList {
-    FreeFrame* head = nullptr;
-    size_t count = 0;
-};
-FrameList free_frames[frame_classes];
-}  // namespace
 
 // ---- the register of live Refs and body frames (debug builds) ---------------------------
 
@@ -64,10 +46,7 @@ void check_suspension(const Frame& f, const void* body) noexcept {
     if (at >= end) return;
     for (auto r = live_refs().lower_bound(begin); r != live_refs().end() && *r < end; ++r) {
         const Ref* ref = static_cast<const Ref*>(*r);
-        if (!ref->get()) continue;
-        bool local = false;
-        for (const Local* l = f.locals; l && !local; l = l->next_) local = static_cast<const Ref*>(l) == ref;
-        if (local) continue;
+        if (!ref->get() || f.holds_local(ref)) continue;
         std::fprintf(stderr,
                      "kelpie: %s is suspended holding a %s at offset %td of its frame outside a Local: "
                      "the garbage collector cannot see it\n",
@@ -77,36 +56,41 @@ void check_suspension(const Frame& f, const void* body) noexcept {
 }
 #endif
 
-static void* frame_allocated(void* p, [[maybe_unused]] size_t n) noexcept {
+// ---- promise -----------------------------------------------------------------
+
+// The room the object being made offers the body's C++ frame, taken by the
+// next allocation that fits (the interpreter lock guards it), and the size
+// of the last frame that did not fit, for the next call to offer.
+namespace {
+struct Room {
+    void* at = nullptr;
+    size_t size = 0;
+    size_t wanted = 0;
+} room;
+}  // namespace
+
+void* Task::promise_type::operator new(size_t n) noexcept {
+    void* p;
+    if (room.at && n <= room.size) {
+        p = room.at;
+    } else {
+        room.wanted = n;
+        p = PyMem_Malloc(n);
+    }
+    room.at = nullptr;
 #ifdef KELPIE_REF_REGISTER
     if (p) body_frames()[static_cast<const char*>(p)] = n;
 #endif
     return p;
 }
 
-void* Task::promise_type::operator new(size_t n) noexcept {
-    const size_t c = (n + frame_granule - 1) / frame_granule;
-    if (!reuse_freed || c >= frame_classes) return frame_allocated(PyMem_Malloc(n), n);
-    FrameList& list = free_frames[c];
-    if (FreeFrame* f = list.head) {
-        list.head = f->next;
-        list.count--;
-        return frame_allocated(f, n);
-    }
-    return frame_allocated(PyMem_Malloc(c * frame_granule), n);
-}
-
-void Task::promise_type::operator delete(void* p, size_t n) noexcept {
+// Frames inside their object go with the object; Frame::current is the
+// frame being destroyed.
+void Task::promise_type::operator delete(void* p, size_t) noexcept {
 #ifdef KELPIE_REF_REGISTER
     body_frames().erase(static_cast<const char*>(p));
 #endif
-    const size_t c = (n + frame_granule - 1) / frame_granule;
-    if (reuse_freed && c < frame_classes && free_frames[c].count < frames_kept) {
-        FrameList& list = free_frames[c];
-        list.head = new (p) FreeFrame{list.head};
-        list.count++;
-        return;
-    }
+    if (Frame::current && Frame::current->inline_body && p == Frame::current->handle.address()) return;
     PyMem_Free(p);
 }
 
@@ -119,27 +103,60 @@ void Task::promise_type::unhandled_exception() noexcept {
     if (!PyErr_Occurred()) PyErr_NoMemory();
 }
 
-AwaitPy Task::promise_type::await_transform(Ref awaitable) noexcept { return AwaitPy(frame, std::move(awaitable)); }
+AwaitPy Task::promise_type::await_transform(Ref awaitable) noexcept { return AwaitPy(std::move(awaitable)); }
 
 YieldAwaiter Task::promise_type::yield_value(Ref item) noexcept {
     frame->value = std::move(item);
     frame->yielded = true;
-    return YieldAwaiter{frame};
+    return {};
 }
 
 // ---- the frame ---------------------------------------------------------------------
 
-bool Frame::start(Function* function, PyObject* const* bound, Task (*body)(Frame&)) {
+bool Frame::start(Function* function, PyObject* const* bound, Task (*body)(Frame&), void* at, size_t size) {
     fn.hold(function);
     nargs = function->def->nparams;
     for (int i = 0; i < nargs; i++) args[i] = borrow(bound[i]);
+    room = {at, size, 0};
     handle = body(*this).release();
     if (!handle) {
         state = State::finished;
         return false;
     }
+    inline_body = room.wanted == 0;
+    if (!inline_body) function->body_size = room.wanted;  // the next call offers enough
     handle.promise().frame = this;
     return true;
+}
+
+void Frame::destroy_body() noexcept {
+    if (!handle) return;
+    Frame* outer = current;
+    current = this;
+    handle.destroy();  // releases the body's locals
+    current = outer;
+    handle = {};
+    locals = 0;
+}
+
+void Frame::hold_local(const Local* l) noexcept {
+    const size_t word = size_t(reinterpret_cast<const char*>(l) - static_cast<const char*>(handle.address())) / 8;
+    if (word >= local_words) {
+        std::fprintf(stderr, "kelpie: %s keeps a Local beyond the first %zu words of its frame\n", fn->def->name,
+                     local_words);
+        std::abort();
+    }
+    locals |= std::uint64_t(1) << word;
+}
+
+void Frame::drop_local(const Local* l) noexcept {
+    const size_t word = size_t(reinterpret_cast<const char*>(l) - static_cast<const char*>(handle.address())) / 8;
+    locals &= ~(std::uint64_t(1) << word);
+}
+
+bool Frame::holds_local(const void* p) const noexcept {
+    const size_t word = size_t(static_cast<const char*>(p) - static_cast<const char*>(handle.address())) / 8;
+    return word < local_words && (locals >> word & 1);
 }
 
 // A generator made by a @types.coroutine function: `await` takes it as it is.
@@ -182,17 +199,23 @@ static Ref awaitable_iter(PyObject* o) {
     return it;
 }
 
-bool Frame::start_await(Ref awaitable) {
+void Frame::start_await(Ref awaitable) {
+    ready = true;
     value.reset();
-    if (!awaitable) return true;
+    if (!awaitable) return;
     Ref it = awaitable_iter(awaitable.get());
-    if (!it) return true;
+    if (!it) return;
     PyObject* r = nullptr;
     PySendResult st = PyIter_Send(it.get(), Py_None, &r);
     value = steal(r);
-    if (st != PYGEN_NEXT) return true;
+    if (st != PYGEN_NEXT) return;
     delegate = std::move(it);
-    return false;
+    ready = false;
+}
+
+AwaitPy await_method(Frame& co, PyObject* self, PyObject* name) noexcept {
+    (void)co;  // the body that awaits is the running one
+    return AwaitPy(call_method(self, name));
 }
 
 // StopIteration or StopAsyncIteration leaving a body would be taken for its
@@ -246,8 +269,7 @@ Step Frame::resume(PyObject* arg, bool exc, bool closing, PyObject** out) {
     state = State::running;
     if (exc && fresh) {
         // Raised where the body would start: it never runs.
-        handle.destroy();
-        handle = {};
+        destroy_body();
         return finish(out);
     }
     if (handled) swap_in_handled(*this, handled.get());
@@ -267,10 +289,14 @@ Step Frame::resume(PyObject* arg, bool exc, bool closing, PyObject** out) {
     }
 
     Step step;
-    if (resume_body) handle.resume();
+    if (resume_body) {
+        Frame* outer = current;
+        current = this;
+        handle.resume();
+        current = outer;
+    }
     if (resume_body && handle.done()) {
-        handle.destroy();
-        handle = {};
+        destroy_body();
         step = finish(out);
     } else {
         state = State::suspended;
@@ -384,13 +410,12 @@ Ref Frame::close(const char* ignored) {
 }
 
 void Frame::discard() noexcept {
-    if (handle) {
-        handle.destroy();  // releases the body's locals
-        handle = {};
-    }
+    destroy_body();
     state = State::finished;
     delegate.reset();
     value.reset();
+    exit_error.reset();
+    exit_previous_handled.reset();
 }
 
 int Frame::traverse(visitproc visit, void* arg) {
@@ -401,7 +426,12 @@ int Frame::traverse(visitproc visit, void* arg) {
     Py_VISIT(result.get());
     Py_VISIT(handled.get());
     Py_VISIT(frame_object.get());
-    for (Local* l = locals; l; l = l->next_) Py_VISIT(l->get());
+    Py_VISIT(exit_error.get());
+    Py_VISIT(exit_previous_handled.get());
+    if (!handle) return 0;
+    const char* base = static_cast<const char*>(handle.address());
+    for (std::uint64_t m = locals; m; m &= m - 1)
+        Py_VISIT(reinterpret_cast<const Ref*>(base + 8 * __builtin_ctzll(m))->get());
     return 0;
 }
 
@@ -450,7 +480,7 @@ void pop_handled(Frame& f, Ref previous) noexcept {
 
 // ---- async with ------------------------------------------------------------------------
 
-AsyncWith::EnterAwaiter AsyncWith::enter(Ref manager) noexcept {
+Via<AsyncWith::Entered> AsyncWith::enter(Ref manager) noexcept {
     Ref awaitable;
     if (manager) {
         bool enter_unbound = false, exit_unbound = false;
@@ -466,44 +496,61 @@ AsyncWith::EnterAwaiter AsyncWith::enter(Ref manager) noexcept {
             if (exit_unbound) manager_ = std::move(manager);
         }
     }
-    return EnterAwaiter{AwaitPy(&f_, std::move(awaitable)), this};
+    Frame::current->helper = this;
+    Frame::current->start_await(std::move(awaitable));
+    return {};
 }
 
-AsyncWith::ExitAwaiter AsyncWith::exit(Ref result) noexcept {
-    if (!entered_) return ExitAwaiter{AwaitPy(&f_, std::move(result), AwaitPy::Finished{}), this};
-    entered_ = false;
-    exiting_ = true;
-    Ref awaitable = begin_exit(std::move(result));
-    return ExitAwaiter{AwaitPy(&f_, std::move(awaitable)), this};
+Ref AsyncWith::entered() noexcept {
+    Ref v = std::move(Frame::current->value);
+    if (!v) {  // not entered: nothing to exit
+        exit_.reset();
+        manager_.reset();
+    }
+    return v;
 }
 
-Ref AsyncWith::begin_exit(Ref result) noexcept {
+Via<AsyncWith::Exited> AsyncWith::exit(Local& outcome) noexcept {
+    Frame& f = *Frame::current;
+    f.helper = this;
+    if (!exit_) {
+        // never entered: the block's outcome passes on
+        f.value = std::move(outcome);
+        f.ready = true;
+        return {};
+    }
+    f.start_await(begin_exit(f, std::move(outcome)));
+    return {};
+}
+
+Ref AsyncWith::begin_exit(Frame& f, Ref result) noexcept {
     if (result) {
-        kept_ = std::move(result);
+        f.result = std::move(result);  // kept there while __aexit__ runs
         return manager_ ? call(exit_.get(), manager_, Py_None, Py_None, Py_None)
                         : call(exit_.get(), Py_None, Py_None, Py_None);
     }
     Exc error = Exc::fetch();
-    previous_handled_ = push_handled(f_, error.value());
+    f.exit_previous_handled = push_handled(f, error.value());
     Ref tb = error.traceback();
     Ref awaitable = manager_ ? call(exit_.get(), manager_, error.type(), error.value(), tb)
                              : call(exit_.get(), error.type(), error.value(), tb);
-    error_ = borrow(error.value());
+    f.exit_error = borrow(error.value());
     return awaitable;
 }
 
-Ref AsyncWith::finish_exit(Ref exit_result) noexcept {
-    if (!exiting_) return exit_result;
-    exiting_ = false;
+Ref AsyncWith::exited() noexcept {
+    Frame& f = *Frame::current;
+    Ref exit_result = std::move(f.value);
+    if (!exit_) return exit_result;  // never entered
     exit_.reset();
     manager_.reset();
-    if (kept_) {
-        Ref result = std::move(kept_);
+    if (f.result) {
+        Ref result = std::move(f.result);
         return exit_result ? result : Ref{};
     }
-    Exc error = Exc::from(std::move(error_));
+    Exc error = Exc::from(std::move(f.exit_error));
     int suppress = exit_result ? PyObject_IsTrue(exit_result.get()) : -1;
-    pop_handled(f_, std::move(previous_handled_));
+    pop_handled(f, std::move(f.exit_previous_handled));
     return exit_outcome(error, suppress);
 }
 
@@ -523,16 +570,17 @@ bool AsyncFor::begin(PyObject* iterable) noexcept {
     return bool(anext_);
 }
 
-AsyncFor::NextAwaiter AsyncFor::next() noexcept {
-    Ref awaitable = anext_unbound_ ? call(anext_.get(), it_) : call(anext_.get());
-    return NextAwaiter{AwaitPy(&f_, std::move(awaitable)), this};
+Via<AsyncFor::Next> AsyncFor::next() noexcept {
+    Frame::current->helper = this;
+    Frame::current->start_await(anext_unbound_ ? call(anext_.get(), it_) : call(anext_.get()));
+    return {};
 }
 
-Ref AsyncFor::NextAwaiter::await_resume() noexcept {
-    Ref item = AwaitPy::await_resume();
+Ref AsyncFor::await_resume() noexcept {
+    Ref item = std::move(Frame::current->value);
     if (!item && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
         PyErr_Clear();
-        loop->exhausted_ = true;
+        exhausted_ = true;
     }
     return item;
 }

@@ -422,6 +422,7 @@ Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& d
     fn.defaults = fn.kwdefaults = fn.annotations = fn.dict = fn.weakrefs = fn.code = nullptr;
     for (int i = 0; i < max_params; i++) fn.names[i] = fn.default_of[i] = nullptr;
     fn.nrequired = 0;
+    fn.body_size = 0;
     while (fn.nrequired < def.npositional && def.params[fn.nrequired].dflt.kind == Default::Kind::required)
         fn.nrequired++;
     fn.truth_mask = fn.int_mask = fn.exact_mask = 0;

@@ -141,6 +141,7 @@ struct Function {
     PyObject* names[max_params];           // interned parameter names
     PyObject* default_of[max_params];      // borrowed from defaults/kwdefaults
     int nrequired;
+    size_t body_size;  // coroutines and generators: the size of the body's C++ frame, once known
     // Bit i set: parameter i takes that step after binding.
     unsigned truth_mask, int_mask, exact_mask;
 
