@@ -53,6 +53,13 @@ class Benchmark:
         return cfg[cls.ops_key] if cls.ops_key else 1
 
     @classmethod
+    def prepare(cls, ctx):
+        """Runs once in the parent before any benchmark starts: returns None,
+        or why this benchmark cannot run here (its rows are then left out,
+        with a note)."""
+        return None
+
+    @classmethod
     def configure(cls, ctx):
         """Runs in the parent: returns the picklable configuration both
         workers receive.  `ctx` has quick, workdir and server (base URL).

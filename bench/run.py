@@ -4,7 +4,7 @@
     python bench/run.py --quick         a short smoke run at small sizes
     python bench/run.py --only G2 --only E1-c50
                                         benchmarks whose key starts with NAME,
-                                        or a whole group: glue, e2e, larder
+                                        or a whole group: glue, e2e, larder, inflight
     python bench/run.py --callgrind     instruction counts of the glue benchmarks
     python bench/run.py --list          the benchmark keys
     python bench/run.py --check         exit status 1 when a row misses its target
@@ -14,6 +14,10 @@ medians over alternating runs, their ratio (kelpie / baseline; OK/MISS is
 judged on it), the median of the per-round ratios ("paired"), the min–max of
 each side and the target ratio.  "cpu" is the worker's process CPU time (user
 + system), "wall" the elapsed time.
+
+The inflight group (inflight.py) has a table of its own: the memory each call
+costs while it is suspended mid-flight, traced bytes and resident set growth
+per call, each side in fresh processes; its target is on the traced bytes.
 """
 
 import argparse
@@ -30,12 +34,14 @@ if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
 import harness  # noqa: E402
+import inflight  # noqa: E402
 from e2e import E2E  # noqa: E402
 from glue import GLUE  # noqa: E402
 from larder_bench import LARDER  # noqa: E402
 
-GROUPS = {"glue": GLUE, "e2e": E2E, "larder": LARDER}
-ALL = GLUE + E2E + LARDER
+INFLIGHT = inflight.INFLIGHT
+GROUPS = {"glue": GLUE, "e2e": E2E, "larder": LARDER, "inflight": INFLIGHT}
+ALL = GLUE + E2E + LARDER + INFLIGHT
 
 
 def select(only):
@@ -52,6 +58,22 @@ def select(only):
     if not chosen:
         raise SystemExit(f"no benchmark matches {only}; see --list")
     return chosen
+
+
+def runnable(benchmarks, ctx):
+    """The benchmarks that can run here: each one's prepare(ctx) (run once,
+    in the parent) may give a reason to leave it out, printed as a note."""
+    kept = []
+    for cls in benchmarks:
+        prepare = getattr(cls, "prepare", None)
+        missing = prepare(ctx) if prepare is not None else None
+        if missing:
+            print(f"note: {cls.name} left out: {missing}", flush=True)
+        else:
+            kept.append(cls)
+    if benchmarks and not kept:
+        raise SystemExit("no benchmark left to run")
+    return kept
 
 
 class Server:
@@ -199,10 +221,15 @@ def main(argv=None):
     workdir = tempfile.mkdtemp(prefix="kelpie-bench-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
     ctx = types.SimpleNamespace(quick=args.quick, callgrind=False, workdir=workdir, server=None)
     try:
+        benchmarks = runnable(benchmarks, ctx)
         if args.callgrind:
             missed = run_callgrind(benchmarks, ctx, client_cpu, server_cpu)
         else:
-            missed = run_timed(benchmarks, args, ctx, client_cpu, server_cpu)
+            timed = [cls for cls in benchmarks if cls not in INFLIGHT]
+            missed = run_timed(timed, args, ctx, client_cpu, server_cpu) if timed else 0
+            held = [case for case in benchmarks if case in INFLIGHT]
+            if held:
+                missed += inflight.run(held, quick=args.quick, rounds=args.rounds)
         return 1 if args.check and missed else 0
     except (harness.OutputMismatch, harness.WorkerError) as e:
         print(f"\nABORTED: {e}", file=sys.stderr)

@@ -6,6 +6,12 @@ namespace courier {
 
 static kp::Name s_json{"json"};
 
+// (response.status, error_text)
+static Ref status_and_text(PyObject* response, PyObject* error_text) {
+    Ref status = kp::getattr(response, s_status);
+    return status ? steal(PyTuple_Pack(2, status.get(), error_text)) : Ref{};
+}
+
 static Task async_call_api_body(Frame& co) {
     AsyncWith session_ctx(co), response_ctx(co);
     Local session(co), response(co), result(co), previous_handled(co), json_error(co);
@@ -27,9 +33,9 @@ static Task async_call_api_body(Frame& co) {
                 json_error.reset();
             }
         } else if (ok == 0) {
-            Ref error_text = co_await kp::await_method(co, response.get(), s_text);
-            Ref status = error_text ? kp::getattr(response.get(), s_status) : Ref{};
-            if (status) result = steal(PyTuple_Pack(2, status.get(), error_text.get()));
+            // error_text = await response.text(); return response.status, error_text
+            result = co_await kp::await_method(co, response.get(), s_text);
+            if (result) result = status_and_text(response.get(), result.get());
         }
         result = co_await response_ctx.exit(result);
     }

@@ -146,9 +146,9 @@ struct Frame {
     Ref handled;           // exception being handled inside the body
     Ref frame_object;      // what cr_frame/ag_frame show, made on first use
     Ref outer_handled;     // the caller's, while `handled` is swapped in
-    // The `async with` whose __aexit__ is being awaited (one at a time):
-    Ref exit_error;             // the exception handed to it
-    Ref exit_previous_handled;  // the exception being handled before it
+    // The `async with` whose __aexit__ is being awaited (one at a time) with
+    // an exception (then `handled`): the exception handled before it.
+    Ref exit_previous_handled;
     void* helper = nullptr;     // the AsyncWith or AsyncFor whose await is in progress
     std::uint64_t locals = 0;  // bit i: word i of the body's C++ frame holds a Local
 

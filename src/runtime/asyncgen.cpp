@@ -25,11 +25,13 @@ static AgenStep* as_step(PyObject* o) { return reinterpret_cast<AgenStep*>(o); }
 
 static PyTypeObject* step_type(Mode mode);
 
-// sys.get_asyncgen_hooks(), read once, on the first advance.
+// sys.get_asyncgen_hooks(), read once, on the first advance.  The function
+// is looked up once per process, as the interpreter reads the hooks from the
+// thread without asking the sys module (looking it up builds its name anew).
 static bool init_hooks(AsyncGen* g) {
     if (g->hooks_inited) return true;
     g->hooks_inited = true;
-    PyObject* get_hooks = PySys_GetObject("get_asyncgen_hooks");  // borrowed
+    static PyObject* get_hooks = Py_XNewRef(PySys_GetObject("get_asyncgen_hooks"));  // kept for the process
     if (!get_hooks) return true;
     Ref hooks = call(get_hooks);
     Ref firstiter = hooks ? steal(PySequence_GetItem(hooks.get(), 0)) : Ref{};

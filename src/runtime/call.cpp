@@ -1,5 +1,7 @@
 #include "runtime/call.hpp"
 
+#include <cstdint>
+
 #include "runtime/names.hpp"
 
 namespace kp {
@@ -21,13 +23,42 @@ Ref getattr_optional(PyObject* o, PyObject* name, bool* missing) {
     return steal(v);
 }
 
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x03100000
+// From 3.12 on the interpreter's lookup costs several times what a small
+// cache of our own does: the few (type, name) pairs the hot paths ask for
+// (__aenter__, __aexit__, __anext__ of the same few types), each entry valid
+// while the type keeps the version tag it had (any change to a type, or to
+// one of its bases, gives it a new tag; tags are never reused).
+namespace {
+struct LookupEntry {
+    PyTypeObject* type;
+    unsigned int version;
+    PyObject* name;
+    PyObject* value;  // borrowed from the type's dictionaries
+};
+constexpr unsigned lookup_entries = 16;
+LookupEntry lookup_cache[lookup_entries];
+}  // namespace
+#endif
+
 // `name` along the type's MRO, without binding: how the interpreter finds
 // special methods.  Borrowed (the type's dictionaries keep it).
 static PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
 #if PY_VERSION_HEX < 0x03100000
     // Private, but the interpreter's own cached lookup: one per await and
     // per context-manager exit on the hot paths.  Present in 3.10 to 3.15.
+#if PY_VERSION_HEX >= 0x030C0000  // 3.12
+    const unsigned int version = type->tp_version_tag;
+    LookupEntry& e = lookup_cache[((reinterpret_cast<std::uintptr_t>(type) >> 4) ^
+                                   (reinterpret_cast<std::uintptr_t>(name) >> 4)) % lookup_entries];
+    if (version && e.type == type && e.version == version && e.name == name) return e.value;
+    PyObject* value = _PyType_Lookup(type, name);
+    // The tag after the lookup, which gives one to a type that had none.
+    if (const unsigned int now = type->tp_version_tag) e = {type, now, name, value};
+    return value;
+#else
     return _PyType_Lookup(type, name);
+#endif
 #else
     PyObject* mro = type->tp_mro;
     if (!mro) return nullptr;

@@ -414,7 +414,6 @@ void Frame::discard() noexcept {
     state = State::finished;
     delegate.reset();
     value.reset();
-    exit_error.reset();
     exit_previous_handled.reset();
 }
 
@@ -426,7 +425,6 @@ int Frame::traverse(visitproc visit, void* arg) {
     Py_VISIT(result.get());
     Py_VISIT(handled.get());
     Py_VISIT(frame_object.get());
-    Py_VISIT(exit_error.get());
     Py_VISIT(exit_previous_handled.get());
     if (!handle) return 0;
     const char* base = static_cast<const char*>(handle.address());
@@ -532,10 +530,8 @@ Ref AsyncWith::begin_exit(Frame& f, Ref result) noexcept {
     Exc error = Exc::fetch();
     f.exit_previous_handled = push_handled(f, error.value());
     Ref tb = error.traceback();
-    Ref awaitable = manager_ ? call(exit_.get(), manager_, error.type(), error.value(), tb)
-                             : call(exit_.get(), error.type(), error.value(), tb);
-    f.exit_error = borrow(error.value());
-    return awaitable;
+    return manager_ ? call(exit_.get(), manager_, error.type(), error.value(), tb)
+                    : call(exit_.get(), error.type(), error.value(), tb);
 }
 
 Ref AsyncWith::exited() noexcept {
@@ -548,7 +544,7 @@ Ref AsyncWith::exited() noexcept {
         Ref result = std::move(f.result);
         return exit_result ? result : Ref{};
     }
-    Exc error = Exc::from(std::move(f.exit_error));
+    Exc error = Exc::from(f.handled);  // what __aexit__ was handed
     int suppress = exit_result ? PyObject_IsTrue(exit_result.get()) : -1;
     pop_handled(f, std::move(f.exit_previous_handled));
     return exit_outcome(error, suppress);
