@@ -14,32 +14,32 @@ static Ref status_and_text(PyObject* response, PyObject* error_text) {
 
 static Task async_call_api_body(Frame& co) {
     AsyncWith session_ctx(co), response_ctx(co);
-    Local session(co), response(co), result(co), previous_handled(co), json_error(co);
+    Local session(co), response(co), result(co), previous_handled(co);
 
-    session = co_await session_ctx.enter(new_client_session(co));
+    session = new_client_session(co);
+    co_await session_ctx.enter(session);
     if (session) {
         int form = 0;
-        response = co_await response_ctx.enter(post_request(co, session.get(), &form));
+        response = post_request(co, session.get(), &form);
+        co_await response_ctx.enter(response);
         const int ok = response ? status_is_ok(response.get()) : -1;
         if (ok > 0) {
-            result = co_await kp::await_method(co, response.get(), s_json);
+            co_await kp::await_method(response.get(), s_json, result);
             if (!result && form && PyErr_ExceptionMatches(PyExc_Exception)) {
                 // except Exception: return await response.text()
-                json_error = kp::Exc::fetch().take();
-                previous_handled = kp::push_handled(co, json_error.get());
-                result = co_await kp::await_method(co, response.get(), s_text);
+                previous_handled = kp::push_handled(co, kp::Exc::fetch().take().get());
+                co_await kp::await_method(response.get(), s_text, result);
+                if (!result) kp::chain_context(kp::Exc::from(kp::borrow(co.handled.get())));
                 kp::pop_handled(co, std::move(previous_handled));
-                if (!result) kp::chain_context(kp::Exc::from(std::move(json_error)));
-                json_error.reset();
             }
         } else if (ok == 0) {
             // error_text = await response.text(); return response.status, error_text
-            result = co_await kp::await_method(co, response.get(), s_text);
+            co_await kp::await_method(response.get(), s_text, result);
             if (result) result = status_and_text(response.get(), result.get());
         }
-        result = co_await response_ctx.exit(result);
+        co_await response_ctx.exit(result);
     }
-    result = co_await session_ctx.exit(result);
+    co_await session_ctx.exit(result);
     co_return std::move(result);
 }
 

@@ -36,7 +36,7 @@ static Task async_llm_api_body(Frame& co) {
     payload = chat_payload(prompt, llm_name);
     if (payload) headers = chat_headers(llm_key);
     Ref request = headers ? call_api(co, llm_url, headers.get(), payload.get()) : Ref{};
-    res = co_await std::move(request);
+    co_await kp::await_object(std::move(request), res);
     co_return std::move(res);
 }
 

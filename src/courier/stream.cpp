@@ -7,9 +7,10 @@ namespace courier {
 
 static kp::Name s_content{"content"}, s_iter_any{"iter_any"};
 
-// RuntimeError(f"{status}: {error_text}")
-static void raise_failed_status(PyObject* status, PyObject* error_text) {
-    Ref s = kp::format_text(status);
+// RuntimeError(f"{response.status}: {error_text}")
+static void raise_failed_status(PyObject* response, PyObject* error_text) {
+    Ref status = kp::getattr(response, s_status);
+    Ref s = status ? kp::format_text(status.get()) : Ref{};
     Ref t = s ? kp::format_text(error_text) : Ref{};
     Ref message = t ? steal(PyUnicode_FromFormat("%U: %U", s.get(), t.get())) : Ref{};
     if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
@@ -27,21 +28,28 @@ static Task async_call_api_stream_body(Frame& co) {
     kp::AsyncFor body(co);
     Local session(co), response(co), result(co), item(co);
 
-    session = co_await session_ctx.enter(new_client_session(co));
+    session = new_client_session(co);
+    co_await session_ctx.enter(session);
     if (session) {
-        response = co_await response_ctx.enter(post_request(co, session.get()));
+        response = post_request(co, session.get());
+        co_await response_ctx.enter(response);
         const int ok = response ? status_is_ok(response.get()) : -1;
         if (ok == 0) {
-            Ref error_text = co_await kp::await_method(co, response.get(), s_text);
-            Ref status = error_text ? kp::getattr(response.get(), s_status) : Ref{};
-            if (status) raise_failed_status(status.get(), error_text.get());
+            // error_text = await response.text(); raise RuntimeError(...)
+            co_await kp::await_method(response.get(), s_text, result);
+            if (result) {
+                raise_failed_status(response.get(), result.get());
+                result.reset();
+            }
         } else if (ok > 0) {
             // sse: async for line in response.content
             // else: async for chunk in response.content.iter_any()
             // (the loop keeps only the iterator: what it came from is let go
             // before the first suspension)
             if (begin_items(body, response.get(), sse)) {
-                while ((item = co_await body.next())) {
+                for (;;) {
+                    co_await body.next(item);
+                    if (!item) break;
                     if (sse) {
                         item = sse_payload(item.get());
                         if (!item) {
@@ -53,15 +61,15 @@ static Task async_call_api_stream_body(Frame& co) {
                         if (non_empty < 0) break;
                         if (!non_empty) continue;
                     }
-                    Ref sent = co_yield std::move(item);
-                    if (!sent) break;  // athrow() or aclose()
+                    co_yield item;  // `item` then holds what the next advance sent
+                    if (!item) break;  // athrow() or aclose()
                 }
                 if (body.exhausted()) result = kp::none();
             }
         }
-        result = co_await response_ctx.exit(result);
+        co_await response_ctx.exit(result);
     }
-    result = co_await session_ctx.exit(result);
+    co_await session_ctx.exit(result);
     co_return std::move(result);
 }
 

@@ -5,16 +5,16 @@
 //
 //     kp::Task body(kp::Frame& co) {
 //         kp::Local session(co);
-//         session = co_await some_awaitable;     // Ref: empty means error
-//         if (!session) co_return {};            // exception pending
-//         co_yield item;                         // asynchronous generators
+//         co_await kp::await_object(some_awaitable, session);  // into `session`
+//         if (!session) co_return {};                           // exception pending
+//         co_yield item;                                        // asynchronous generators
 //         co_return result;
 //     }
 //
 // and follows the error convention of the runtime: an empty Ref means a
 // Python exception is pending.  When the body is resumed with an exception
 // (throw(), cancellation, aclose()), the co_await or co_yield it is suspended
-// at gives an empty Ref with that exception pending.
+// at delivers an empty Ref with that exception pending.
 //
 // Python references that live across a suspension are kept in Locals, which
 // the owning object's tp_traverse visits; the awaited sub-iterator is kept
@@ -45,8 +45,8 @@ inline constexpr bool reuse_freed = true;
 #endif
 
 struct Frame;
-struct AwaitPy;
 struct YieldAwaiter;
+class Local;
 
 class Task {
 public:
@@ -55,7 +55,6 @@ public:
 
     struct promise_type {
         promise_type() = default;  // not an aggregate: g++ would copy the arguments into it
-        Frame* frame = nullptr;
 
         Task get_return_object() noexcept { return Task{Handle::from_promise(*this)}; }
         static Task get_return_object_on_allocation_failure() noexcept {
@@ -67,12 +66,9 @@ public:
         void return_value(Ref result) noexcept;
         void unhandled_exception() noexcept;
 
-        AwaitPy await_transform(Ref awaitable) noexcept;
-        template <class Awaiter>
-        Awaiter&& await_transform(Awaiter&& a) noexcept {
-            return static_cast<Awaiter&&>(a);
-        }
-        YieldAwaiter yield_value(Ref item) noexcept;
+        // co_yield item: the item passes out, and `item` receives what the
+        // next advance sends in (empty: athrow() or aclose() is pending).
+        YieldAwaiter yield_value(Local& item) noexcept;
 
         // The C++ frame of a body goes into the room its coroutine or
         // generator object offers (see Frame::start): one allocation per
@@ -149,7 +145,12 @@ struct Frame {
     // The `async with` whose __aexit__ is being awaited (one at a time) with
     // an exception (then `handled`): the exception handled before it.
     Ref exit_previous_handled;
-    void* helper = nullptr;     // the AsyncWith or AsyncFor whose await is in progress
+    // Where the await in progress delivers its outcome, and what finishes it
+    // first: nothing, or the AsyncWith or AsyncFor that started it.
+    enum class Finish : unsigned char { plain, entered, exited, next };
+    Finish finishing = Finish::plain;
+    Ref* into = nullptr;
+    void* helper = nullptr;
     std::uint64_t locals = 0;  // bit i: word i of the body's C++ frame holds a Local
 
     // The body running now, or being destroyed: where Locals end.
@@ -184,10 +185,12 @@ struct Frame {
     // `ignored` is the message when the body goes on after GeneratorExit.
     Ref close(const char* ignored);
 
-    // Starts awaiting `awaitable` from inside the body: `ready` when it
-    // finished at once (result or error in `value`), else it yielded (the
-    // value to pass out is in `value`).
-    void start_await(Ref awaitable);
+    // Starts awaiting `awaitable` from inside the body, its outcome for
+    // `into`: `ready` when it finished at once (result or error in `value`),
+    // else it yielded (the value to pass out is in `value`).
+    void start_await(Ref awaitable, Ref& into, Finish finishing = Finish::plain, void* helper = nullptr);
+    // The await is over: its outcome (in `value`) into where it goes.
+    void deliver() noexcept;
     // Ends the body without running it further (never started, or cleared).
     void discard() noexcept;
 
@@ -230,37 +233,35 @@ void check_suspension(const Frame& f, const void* body) noexcept;
 inline void check_suspension(const Frame&, const void*) noexcept {}
 #endif
 
-// The awaiters are empty: the body they run in is Frame::current, and what
-// an await gave waits in its Frame (g++ keeps every awaiter, and a copy of
-// it, in the body's frame for the whole call).
+// Every await of a body delivers its outcome into a Local the body names
+// when the await starts (an empty Ref: the exception is pending), and its
+// co_await is a statement of its own:
 //
-// The awaiter of `co_await ref`.
-struct AwaitPy {
-    explicit AwaitPy(Ref awaitable) noexcept { Frame::current->start_await(std::move(awaitable)); }
+//     co_await kp::await_method(response.get(), s_json, result);
+//
+// The awaiter is empty.  The body it runs in is Frame::current, whose Frame
+// knows where the outcome goes and which statement helper finishes it: g++
+// keeps every awaiter and every temporary of a statement that awaits in the
+// body's frame for the whole call, so nothing passes through them.
+struct Awaiting {
     bool await_ready() const noexcept { return Frame::current->ready; }
     void await_suspend(std::coroutine_handle<> h) const noexcept { check_suspension(*Frame::current, h.address()); }
-    Ref await_resume() const noexcept { return std::move(Frame::current->value); }
+    void await_resume() const noexcept { Frame::current->deliver(); }
 };
 
-// co_await kp::await_method(co, obj, name): obj.name() called and awaited.
-AwaitPy await_method(Frame& co, PyObject* self, PyObject* name) noexcept;
+// co_await kp::await_method(obj, name, into): obj.name() called and awaited.
+Awaiting await_method(PyObject* self, PyObject* name, Local& into) noexcept;
+// co_await kp::await_object(awaitable, into): `awaitable` (empty: the error
+// is pending) awaited.
+Awaiting await_object(Ref awaitable, Local& into) noexcept;
 
 struct YieldAwaiter {
     bool await_ready() const noexcept { return false; }
     void await_suspend(std::coroutine_handle<> h) const noexcept { check_suspension(*Frame::current, h.address()); }
-    Ref await_resume() const noexcept {
+    void await_resume() const noexcept {
         Frame::current->yielded = false;
-        return std::move(Frame::current->value);
+        Frame::current->deliver();
     }
-};
-
-// The awaiter of a statement helper (AsyncWith, AsyncFor): the helper that
-// started the await is the Frame's `helper`; Step::resume finishes it.
-template <class Step>
-struct Via {
-    bool await_ready() const noexcept { return Frame::current->ready; }
-    void await_suspend(std::coroutine_handle<> h) const noexcept { check_suspension(*Frame::current, h.address()); }
-    Ref await_resume() const noexcept { return Step::resume(Frame::current->helper); }
 };
 
 // Makes `exc` the exception being handled inside the body (sys.exc_info())
@@ -272,9 +273,10 @@ void pop_handled(Frame& f, Ref previous) noexcept;
 //
 //     AsyncWith ctx(co);
 //     Local value(co);
-//     value = co_await ctx.enter(manager);
-//     if (value) result = ...;                   // the block
-//     result = co_await ctx.exit(result);
+//     value = manager;
+//     co_await ctx.enter(value);           // the manager in, __aenter__()'s value out
+//     if (value) result = ...;             // the block
+//     co_await ctx.exit(result);           // the block's outcome in, the statement's out
 //
 // exit() hands a pending exception to __aexit__ as (type, value, traceback)
 // with the exception being handled; a true answer suppresses it (the block
@@ -282,39 +284,35 @@ void pop_handled(Frame& f, Ref previous) noexcept;
 //
 // The helper's methods run inside the body (Frame::current), and what it
 // needs only while __aexit__ is awaited is kept by the Frame: the body's
-// frame holds two pointers and a byte per statement.
+// frame holds two pointers per statement.
 class AsyncWith {
 public:
     explicit AsyncWith(Frame& f) noexcept : exit_(f), manager_(f) {}
     AsyncWith(const AsyncWith&) = delete;
 
-    struct Entered;
-    struct Exited;
-    Via<Entered> enter(Ref manager) noexcept;
-    // Takes the block's outcome out of `result` (empty: the pending exception).
-    Via<Exited> exit(Local& result) noexcept;
+    Awaiting enter(Local& manager) noexcept;
+    Awaiting exit(Local& result) noexcept;
 
 private:
-    Ref entered() noexcept;
-    Ref exited() noexcept;
+    friend struct Frame;
+    Ref entered(Ref value) noexcept;
+    Ref exited(Ref exit_result) noexcept;
     Ref begin_exit(Frame& f, Ref result) noexcept;
 
     // Between a successful enter and its exit, exit_ holds __aexit__.
     Local exit_;
     Local manager_;  // __aexit__'s first argument, when exit_ is unbound
 };
-struct AsyncWith::Entered {
-    static Ref resume(void* w) noexcept { return static_cast<AsyncWith*>(w)->entered(); }
-};
-struct AsyncWith::Exited {
-    static Ref resume(void* w) noexcept { return static_cast<AsyncWith*>(w)->exited(); }
-};
 
 // async for item in iterable:
 //
 //     AsyncFor items(co);
 //     if (!items.begin(iterable)) ...error...
-//     while (Ref item = co_await items.next()) { ... }
+//     for (;;) {
+//         co_await items.next(item);
+//         if (!item) break;
+//         ...
+//     }
 //     if (!items.exhausted()) ...error pending...
 class AsyncFor {
 public:
@@ -322,14 +320,13 @@ public:
     AsyncFor(const AsyncFor&) = delete;
     bool begin(PyObject* iterable) noexcept;
 
-    struct Next {
-        static Ref resume(void* loop) noexcept { return static_cast<AsyncFor*>(loop)->await_resume(); }
-    };
-    Via<Next> next() noexcept;
-    Ref await_resume() noexcept;
+    Awaiting next(Local& item) noexcept;
     bool exhausted() const noexcept { return exhausted_; }
 
 private:
+    friend struct Frame;
+    Ref stepped(Ref item) noexcept;
+
     Local it_;
     Local anext_;  // the iterator's __anext__
     bool anext_unbound_ = false;

@@ -94,20 +94,21 @@ void Task::promise_type::operator delete(void* p, size_t) noexcept {
     PyMem_Free(p);
 }
 
-void Task::promise_type::return_value(Ref result) noexcept { frame->result = std::move(result); }
+void Task::promise_type::return_value(Ref result) noexcept { Frame::current->result = std::move(result); }
 
 void Task::promise_type::unhandled_exception() noexcept {
     // Bodies do not throw; only a failed allocation inside the standard
     // library could get here.
-    frame->result.reset();
+    Frame::current->result.reset();
     if (!PyErr_Occurred()) PyErr_NoMemory();
 }
 
-AwaitPy Task::promise_type::await_transform(Ref awaitable) noexcept { return AwaitPy(std::move(awaitable)); }
-
-YieldAwaiter Task::promise_type::yield_value(Ref item) noexcept {
-    frame->value = std::move(item);
-    frame->yielded = true;
+YieldAwaiter Task::promise_type::yield_value(Local& item) noexcept {
+    Frame& f = *Frame::current;
+    f.value = std::move(item);
+    f.yielded = true;
+    f.into = &item;
+    f.finishing = Frame::Finish::plain;
     return {};
 }
 
@@ -125,7 +126,6 @@ bool Frame::start(Function* function, PyObject* const* bound, Task (*body)(Frame
     }
     inline_body = room.wanted == 0;
     if (!inline_body) function->body_size = room.wanted;  // the next call offers enough
-    handle.promise().frame = this;
     return true;
 }
 
@@ -199,7 +199,10 @@ static Ref awaitable_iter(PyObject* o) {
     return it;
 }
 
-void Frame::start_await(Ref awaitable) {
+void Frame::start_await(Ref awaitable, Ref& to, Finish finish, void* by) {
+    into = &to;
+    finishing = finish;
+    helper = by;
     ready = true;
     value.reset();
     if (!awaitable) return;
@@ -213,9 +216,32 @@ void Frame::start_await(Ref awaitable) {
     ready = false;
 }
 
-AwaitPy await_method(Frame& co, PyObject* self, PyObject* name) noexcept {
-    (void)co;  // the body that awaits is the running one
-    return AwaitPy(call_method(self, name));
+void Frame::deliver() noexcept {
+    Ref outcome = std::move(value);
+    switch (finishing) {
+    case Finish::entered:
+        outcome = static_cast<AsyncWith*>(helper)->entered(std::move(outcome));
+        break;
+    case Finish::exited:
+        outcome = static_cast<AsyncWith*>(helper)->exited(std::move(outcome));
+        break;
+    case Finish::next:
+        outcome = static_cast<AsyncFor*>(helper)->stepped(std::move(outcome));
+        break;
+    case Finish::plain:
+        break;
+    }
+    *into = std::move(outcome);
+}
+
+Awaiting await_method(PyObject* self, PyObject* name, Local& into) noexcept {
+    Frame::current->start_await(call_method(self, name), into);
+    return {};
+}
+
+Awaiting await_object(Ref awaitable, Local& into) noexcept {
+    Frame::current->start_await(std::move(awaitable), into);
+    return {};
 }
 
 // StopIteration or StopAsyncIteration leaving a body would be taken for its
@@ -478,7 +504,8 @@ void pop_handled(Frame& f, Ref previous) noexcept {
 
 // ---- async with ------------------------------------------------------------------------
 
-Via<AsyncWith::Entered> AsyncWith::enter(Ref manager) noexcept {
+Awaiting AsyncWith::enter(Local& manager_and_value) noexcept {
+    Ref manager = std::move(manager_and_value);
     Ref awaitable;
     if (manager) {
         bool enter_unbound = false, exit_unbound = false;
@@ -494,30 +521,29 @@ Via<AsyncWith::Entered> AsyncWith::enter(Ref manager) noexcept {
             if (exit_unbound) manager_ = std::move(manager);
         }
     }
-    Frame::current->helper = this;
-    Frame::current->start_await(std::move(awaitable));
+    Frame::current->start_await(std::move(awaitable), manager_and_value, Frame::Finish::entered, this);
     return {};
 }
 
-Ref AsyncWith::entered() noexcept {
-    Ref v = std::move(Frame::current->value);
-    if (!v) {  // not entered: nothing to exit
+Ref AsyncWith::entered(Ref value) noexcept {
+    if (!value) {  // not entered: nothing to exit
         exit_.reset();
         manager_.reset();
     }
-    return v;
+    return value;
 }
 
-Via<AsyncWith::Exited> AsyncWith::exit(Local& outcome) noexcept {
+Awaiting AsyncWith::exit(Local& result) noexcept {
     Frame& f = *Frame::current;
-    f.helper = this;
     if (!exit_) {
         // never entered: the block's outcome passes on
-        f.value = std::move(outcome);
+        f.into = &result;
+        f.finishing = Frame::Finish::plain;
         f.ready = true;
+        f.value = std::move(result);
         return {};
     }
-    f.start_await(begin_exit(f, std::move(outcome)));
+    f.start_await(begin_exit(f, std::move(result)), result, Frame::Finish::exited, this);
     return {};
 }
 
@@ -534,10 +560,8 @@ Ref AsyncWith::begin_exit(Frame& f, Ref result) noexcept {
                     : call(exit_.get(), error.type(), error.value(), tb);
 }
 
-Ref AsyncWith::exited() noexcept {
+Ref AsyncWith::exited(Ref exit_result) noexcept {
     Frame& f = *Frame::current;
-    Ref exit_result = std::move(f.value);
-    if (!exit_) return exit_result;  // never entered
     exit_.reset();
     manager_.reset();
     if (f.result) {
@@ -566,14 +590,13 @@ bool AsyncFor::begin(PyObject* iterable) noexcept {
     return bool(anext_);
 }
 
-Via<AsyncFor::Next> AsyncFor::next() noexcept {
-    Frame::current->helper = this;
-    Frame::current->start_await(anext_unbound_ ? call(anext_.get(), it_) : call(anext_.get()));
+Awaiting AsyncFor::next(Local& item) noexcept {
+    Frame::current->start_await(anext_unbound_ ? call(anext_.get(), it_) : call(anext_.get()), item,
+                                Frame::Finish::next, this);
     return {};
 }
 
-Ref AsyncFor::await_resume() noexcept {
-    Ref item = std::move(Frame::current->value);
+Ref AsyncFor::stepped(Ref item) noexcept {
     if (!item && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
         PyErr_Clear();
         exhausted_ = true;
