@@ -133,8 +133,11 @@ struct Frame {
     bool ready = false;            // the await just started finished at once
     bool handled_swapped = false;  // `outer_handled` holds the caller's
     bool inline_body = false;      // the C++ frame lives in the owning object
-    int nargs = 0;
-    Ref args[max_params];  // the bound arguments
+    // asynchronous generators' own state
+    bool hooks_inited = false;   // firstiter called, finalizer read
+    bool running_async = false;  // a step object is in progress: set and cleared by steps only
+    bool closed = false;         // aclose() began, or the body ended by StopAsyncIteration/GeneratorExit
+    unsigned char nargs = 0;     // the bound arguments follow the Frame (args())
     Ref delegate;          // the sub-iterator being awaited ("yield from")
     Ref value;             // value passed in or out at a suspension
     Ref result;            // the body's return value; before that, the result of an
@@ -146,11 +149,12 @@ struct Frame {
     // an exception (then `handled`): the exception handled before it.
     Ref exit_previous_handled;
     // Where the await in progress delivers its outcome, and what finishes it
-    // first: nothing, or the AsyncWith or AsyncFor that started it.
+    // first: nothing, or the AsyncWith or AsyncFor that started it; both
+    // live in the body's C++ frame, named by their word in it.
     enum class Finish : unsigned char { plain, entered, exited, next };
     Finish finishing = Finish::plain;
-    Ref* into = nullptr;
-    void* helper = nullptr;
+    unsigned char into_word = 0;
+    unsigned char helper_word = 0;
     std::uint64_t locals = 0;  // bit i: word i of the body's C++ frame holds a Local
 
     // The body running now, or being destroyed: where Locals end.
@@ -162,10 +166,21 @@ struct Frame {
     Frame() noexcept = default;
     Frame(const Frame&) = delete;
     Frame& operator=(const Frame&) = delete;
-    // The body ends first (its Locals let go), then the members.
-    ~Frame() { destroy_body(); }
+    // The body ends first (its Locals let go), then the arguments and the members.
+    ~Frame() {
+        destroy_body();
+        for (int i = 0; i < nargs; i++) args()[i].~Ref();
+    }
 
-    PyObject* arg(int i) const noexcept { return args[i].get(); }
+    // The bound arguments, placed right after the Frame by its owner.
+    Ref* args() noexcept { return reinterpret_cast<Ref*>(this + 1); }
+    const Ref* args() const noexcept { return reinterpret_cast<const Ref*>(this + 1); }
+    PyObject* arg(int i) const noexcept { return args()[i].get(); }
+    // Where in the body's C++ frame `p` is, in words.
+    unsigned char word_of(const void* p) const noexcept;
+    void* at_word(unsigned char word) const noexcept {
+        return static_cast<char*>(handle.address()) + 8 * size_t(word);
+    }
     Ref global(PyObject* name) const { return fn->global(name); }
     bool is_coroutine() const noexcept { return fn->def->kind == FunctionKind::coroutine; }
     // Suspended inside an await: the object awaited (borrowed), else null.

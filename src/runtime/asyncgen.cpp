@@ -6,7 +6,7 @@
 
 namespace kp {
 
-// The generator's own state lives in BodyObject (hooks_inited,
+// The generator's own state lives in its Frame (hooks_inited,
 // running_async, closed).
 using AsyncGen = BodyObject;
 
@@ -29,8 +29,8 @@ static PyTypeObject* step_type(Mode mode);
 // is looked up once per process, as the interpreter reads the hooks from the
 // thread without asking the sys module (looking it up builds its name anew).
 static bool init_hooks(AsyncGen* g) {
-    if (g->hooks_inited) return true;
-    g->hooks_inited = true;
+    if (g->frame.hooks_inited) return true;
+    g->frame.hooks_inited = true;
     static PyObject* get_hooks = Py_XNewRef(PySys_GetObject("get_asyncgen_hooks"));  // kept for the process
     if (!get_hooks) return true;
     Ref hooks = call(get_hooks);
@@ -130,7 +130,7 @@ static PySendResult unwrap(AsyncGen* g, Step step, PyObject** result) {
     case Step::next:
         return PYGEN_NEXT;
     case Step::yield:
-        g->running_async = false;
+        g->frame.running_async = false;
         return PYGEN_RETURN;
     case Step::done:
         Py_CLEAR(*result);
@@ -141,8 +141,8 @@ static PySendResult unwrap(AsyncGen* g, Step step, PyObject** result) {
         break;
     }
     if (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit))
-        g->closed = true;
-    g->running_async = false;
+        g->frame.closed = true;
+    g->frame.running_async = false;
     return PYGEN_ERROR;
 }
 
@@ -160,7 +160,7 @@ static PySendResult asend_send(AgenStep* s, PyObject* arg, PyObject** result) {
     AsyncGen* g = s->gen;
     if (s->state == AgenStep::State::closed) return reused(s);
     if (s->state == AgenStep::State::init) {
-        if (g->running_async) {
+        if (g->frame.running_async) {
             if (guarded_throw) return already_running(s);
             PyErr_SetString(PyExc_RuntimeError, "anext(): asynchronous generator is already running");
             return PYGEN_ERROR;  // the step stays unused
@@ -169,7 +169,7 @@ static PySendResult asend_send(AgenStep* s, PyObject* arg, PyObject** result) {
         s->state = AgenStep::State::iter;
     }
     if (!arg) arg = Py_None;
-    g->running_async = true;
+    g->frame.running_async = true;
     PySendResult st = unwrap(g, g->frame.resume(arg, false, false, result), result);
     if (st != PYGEN_NEXT) s->state = AgenStep::State::closed;
     return st;
@@ -183,12 +183,12 @@ static bool throw_allowed(AgenStep* s, PySendResult* refused) {
         return false;
     }
     if (guarded_throw && s->state == AgenStep::State::init) {
-        if (s->gen->running_async) {
+        if (s->gen->frame.running_async) {
             *refused = already_running(s);
             return false;
         }
         s->state = AgenStep::State::iter;
-        s->gen->running_async = true;
+        s->gen->frame.running_async = true;
     }
     return true;
 }
@@ -208,7 +208,7 @@ static PySendResult asend_throw(AgenStep* s, PyObject* const* args, Py_ssize_t n
     if (!throw_allowed(s, &refused)) return refused;
     PySendResult st = unwrap(g, thrown_in(s, args, nargs, result), result);
     if (st != PYGEN_NEXT) {
-        if (guarded_throw) g->running_async = false;
+        if (guarded_throw) g->frame.running_async = false;
         s->state = AgenStep::State::closed;
     }
     return st;
@@ -219,7 +219,7 @@ static PySendResult asend_throw(AgenStep* s, PyObject* const* args, Py_ssize_t n
 // aclose() is over: the body ended by GeneratorExit or StopAsyncIteration
 // counts as done (None).
 static PySendResult check_error(AgenStep* s) {
-    s->gen->running_async = false;
+    s->gen->frame.running_async = false;
     s->state = AgenStep::State::closed;
     if (s->mode == Mode::aclose &&
         (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit))) {
@@ -232,7 +232,7 @@ static PySendResult check_error(AgenStep* s) {
 // aclose() while the body gives another item.
 static PySendResult yield_close(AgenStep* s, PyObject** result) {
     Py_CLEAR(*result);
-    s->gen->running_async = false;
+    s->gen->frame.running_async = false;
     s->state = AgenStep::State::closed;
     PyErr_SetString(PyExc_RuntimeError, "async generator ignored GeneratorExit");
     return PYGEN_ERROR;
@@ -247,8 +247,8 @@ static PySendResult athrow_send(AgenStep* s, PyObject* arg, PyObject** result) {
         return PYGEN_RETURN;
     }
     if (s->state == AgenStep::State::init) {
-        if (g->running_async) return already_running(s);
-        if (g->closed) {
+        if (g->frame.running_async) return already_running(s);
+        if (g->frame.closed) {
             s->state = AgenStep::State::closed;
             PyErr_SetNone(PyExc_StopAsyncIteration);
             return PYGEN_ERROR;
@@ -258,9 +258,9 @@ static PySendResult athrow_send(AgenStep* s, PyObject* arg, PyObject** result) {
             return PYGEN_ERROR;
         }
         s->state = AgenStep::State::iter;
-        g->running_async = true;
+        g->frame.running_async = true;
         if (s->mode == Mode::aclose) {
-            g->closed = true;
+            g->frame.closed = true;
             PyErr_SetNone(PyExc_GeneratorExit);
             Step step = ended(g->frame.throw_in(false, result), result);
             if (step == Step::yield) return yield_close(s, result);
@@ -298,7 +298,7 @@ static PySendResult athrow_throw(AgenStep* s, PyObject* const* args, Py_ssize_t 
     if (step == Step::yield) return yield_close(s, result);
     if (step == Step::next) return PYGEN_NEXT;
     if (guarded_throw) {
-        g->running_async = false;
+        g->frame.running_async = false;
         s->state = AgenStep::State::closed;
     }
     if (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
@@ -418,7 +418,7 @@ static void gen_finalize(PyObject* self) {
 }
 
 // ag_running: a step is in progress (the body may be suspended inside it).
-static PyObject* gen_get_running(PyObject* self, void*) { return PyBool_FromLong(as_gen(self)->running_async); }
+static PyObject* gen_get_running(PyObject* self, void*) { return PyBool_FromLong(as_gen(self)->frame.running_async); }
 
 static BodyGetSet gen_getset = body_getset({"ag_running", "ag_frame", "ag_await", "ag_code",
                                             PY_VERSION_HEX >= 0x030C0000 ? "ag_suspended" : nullptr, "ag_state",

@@ -67,24 +67,24 @@ BodyGetSet body_getset(const BodyNames& names, getter running, PyGetSetDef extra
 
 PyTypeObject body_type(const char* name, PyAsyncMethods* as_async, PyMethodDef* methods, PyGetSetDef* getset,
                        destructor finalize) {
-    PyTypeObject t = gc_type({.name = name, .size = body_room, .dealloc = body_dealloc, .traverse = body_traverse,
+    PyTypeObject t = gc_type({.name = name, .size = sizeof(BodyObject), .dealloc = body_dealloc, .traverse = body_traverse,
                               .clear = body_clear, .finalize = finalize, .repr = body_repr, .as_async = as_async,
                               .methods = methods, .getset = getset, .weaklist = offsetof(BodyObject, weakrefs)});
-    t.tp_itemsize = 1;  // the room for the body's frame, in bytes
+    t.tp_itemsize = 1;  // the arguments and the body's frame, in bytes
     return t;
 }
 
 Ref start_body(PyTypeObject* type, Function& fn, PyObject* const* args, Task (*body)(Frame&)) {
     // The room is what the function's body took last time (none before its
     // first call, which learns it).
-    BodyObject* o = PyObject_GC_NewVar(BodyObject, type, Py_ssize_t(fn.body_size));
+    const size_t room = body_room(fn.def->nparams);
+    BodyObject* o = PyObject_GC_NewVar(BodyObject, type, Py_ssize_t(room - sizeof(BodyObject) + fn.body_size));
     if (!o) return {};
     o->weakrefs = nullptr;
     o->finalizer = nullptr;
-    o->hooks_inited = o->running_async = o->closed = false;
     new (&o->frame) Frame();
     Ref self = steal(reinterpret_cast<PyObject*>(o));
-    if (!o->frame.start(&fn, args, body, reinterpret_cast<char*>(o) + body_room, fn.body_size)) return {};
+    if (!o->frame.start(&fn, args, body, reinterpret_cast<char*>(o) + room, fn.body_size)) return {};
     PyObject_GC_Track(self.get());
     return self;
 }

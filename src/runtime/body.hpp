@@ -11,21 +11,20 @@
 
 namespace kp {
 
-// The object is variable-sized: the body's C++ frame follows it (ob_size
-// bytes from body_room on), so a call in flight is one allocation.
+// The object is variable-sized (ob_size bytes past the struct): the bound
+// arguments follow the Frame, and then, aligned as operator new aligns, the
+// body's C++ frame, so a call in flight is one allocation.
 struct BodyObject {
     PyObject_VAR_HEAD
     PyObject* weakrefs;
     PyObject* finalizer;  // asynchronous generators: the finalizer hook, when one was set
-    // asynchronous generators' own state
-    bool hooks_inited;   // firstiter called, finalizer read
-    bool running_async;  // a step object is in progress: set and cleared by steps only
-    bool closed;         // aclose() began, or the body ended by StopAsyncIteration/GeneratorExit
-    Frame frame;
+    Frame frame;          // last: its arguments follow it
 };
 
-// Where the room for the C++ frame begins: aligned as operator new aligns.
-inline constexpr size_t body_room = (sizeof(BodyObject) + 15) & ~size_t(15);
+// Where the room for the C++ frame begins, past `nargs` arguments.
+inline constexpr size_t body_room(int nargs) {
+    return (sizeof(BodyObject) + sizeof(Ref) * size_t(nargs) + 15) & ~size_t(15);
+}
 
 inline BodyObject* as_body(PyObject* o) { return reinterpret_cast<BodyObject*>(o); }
 

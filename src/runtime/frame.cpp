@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <new>
 #include <set>
 
 #include "runtime/async.hpp"
@@ -107,7 +108,7 @@ YieldAwaiter Task::promise_type::yield_value(Local& item) noexcept {
     Frame& f = *Frame::current;
     f.value = std::move(item);
     f.yielded = true;
-    f.into = &item;
+    f.into_word = f.word_of(&item);
     f.finishing = Frame::Finish::plain;
     return {};
 }
@@ -116,8 +117,8 @@ YieldAwaiter Task::promise_type::yield_value(Local& item) noexcept {
 
 bool Frame::start(Function* function, PyObject* const* bound, Task (*body)(Frame&), void* at, size_t size) {
     fn.hold(function);
-    nargs = function->def->nparams;
-    for (int i = 0; i < nargs; i++) args[i] = borrow(bound[i]);
+    nargs = static_cast<unsigned char>(function->def->nparams);
+    for (int i = 0; i < nargs; i++) new (&args()[i]) Ref(borrow(bound[i]));
     room = {at, size, 0};
     handle = body(*this).release();
     if (!handle) {
@@ -137,6 +138,16 @@ void Frame::destroy_body() noexcept {
     current = outer;
     handle = {};
     locals = 0;
+}
+
+unsigned char Frame::word_of(const void* p) const noexcept {
+    const size_t word = size_t(static_cast<const char*>(p) - static_cast<const char*>(handle.address())) / 8;
+    if (word > 255) {
+        std::fprintf(stderr, "kelpie: %s awaits into a place beyond the first 256 words of its frame\n",
+                     fn->def->name);
+        std::abort();
+    }
+    return static_cast<unsigned char>(word);
 }
 
 void Frame::hold_local(const Local* l) noexcept {
@@ -200,9 +211,9 @@ static Ref awaitable_iter(PyObject* o) {
 }
 
 void Frame::start_await(Ref awaitable, Ref& to, Finish finish, void* by) {
-    into = &to;
+    into_word = word_of(&to);
     finishing = finish;
-    helper = by;
+    helper_word = by ? word_of(by) : 0;
     ready = true;
     value.reset();
     if (!awaitable) return;
@@ -218,6 +229,7 @@ void Frame::start_await(Ref awaitable, Ref& to, Finish finish, void* by) {
 
 void Frame::deliver() noexcept {
     Ref outcome = std::move(value);
+    void* helper = at_word(helper_word);
     switch (finishing) {
     case Finish::entered:
         outcome = static_cast<AsyncWith*>(helper)->entered(std::move(outcome));
@@ -231,7 +243,7 @@ void Frame::deliver() noexcept {
     case Finish::plain:
         break;
     }
-    *into = std::move(outcome);
+    *static_cast<Ref*>(at_word(into_word)) = std::move(outcome);
 }
 
 Awaiting await_method(PyObject* self, PyObject* name, Local& into) noexcept {
@@ -445,7 +457,7 @@ void Frame::discard() noexcept {
 
 int Frame::traverse(visitproc visit, void* arg) {
     Py_VISIT(fn.object());
-    for (int i = 0; i < nargs; i++) Py_VISIT(args[i].get());
+    for (int i = 0; i < nargs; i++) Py_VISIT(args()[i].get());
     Py_VISIT(delegate.get());
     Py_VISIT(value.get());
     Py_VISIT(result.get());
@@ -461,7 +473,7 @@ int Frame::traverse(visitproc visit, void* arg) {
 
 void Frame::clear() noexcept {
     if (state != State::running) discard();
-    for (int i = 0; i < nargs; i++) args[i].reset();
+    for (int i = 0; i < nargs; i++) args()[i].reset();
     result.reset();
     handled.reset();
     frame_object.reset();
@@ -537,7 +549,7 @@ Awaiting AsyncWith::exit(Local& result) noexcept {
     Frame& f = *Frame::current;
     if (!exit_) {
         // never entered: the block's outcome passes on
-        f.into = &result;
+        f.into_word = f.word_of(&result);
         f.finishing = Frame::Finish::plain;
         f.ready = true;
         f.value = std::move(result);
