@@ -72,7 +72,7 @@ public:
 
         // The C++ frame of a body goes into the room its coroutine or
         // generator object offers (see Frame::start): one allocation per
-        // call.  Elsewhere only when the room is too small (the first call).
+        // call.  Only Frame::measure allocates one of its own.
         static void* operator new(size_t n) noexcept;
         static void operator delete(void* p, size_t n) noexcept;
     };
@@ -126,18 +126,24 @@ struct Frame {
     // Locals can sit in the first 64 words of a body's C++ frame.
     static constexpr size_t local_words = 64;
 
-    Task::Handle handle{};
     Owned<Function> fn;
     State state = State::created;
     bool yielded = false;          // suspended at a co_yield rather than an await
     bool ready = false;            // the await just started finished at once
     bool handled_swapped = false;  // `outer_handled` holds the caller's
-    bool inline_body = false;      // the C++ frame lives in the owning object
+    bool has_body = false;         // the body's C++ frame is there (body())
     // asynchronous generators' own state
     bool hooks_inited = false;   // firstiter called, finalizer read
     bool running_async = false;  // a step object is in progress: set and cleared by steps only
     bool closed = false;         // aclose() began, or the body ended by StopAsyncIteration/GeneratorExit
     unsigned char nargs = 0;     // the bound arguments follow the Frame (args())
+    // Where the await in progress delivers its outcome, and what finishes it
+    // first: nothing, or the AsyncWith or AsyncFor that started it; both
+    // live in the body's C++ frame, named by their word in it.
+    enum class Finish : unsigned char { plain, entered, exited, next };
+    Finish finishing = Finish::plain;
+    unsigned char into_word = 0;
+    unsigned char helper_word = 0;
     Ref delegate;          // the sub-iterator being awaited ("yield from")
     Ref value;             // value passed in or out at a suspension
     Ref result;            // the body's return value; before that, the result of an
@@ -148,21 +154,14 @@ struct Frame {
     // The `async with` whose __aexit__ is being awaited (one at a time) with
     // an exception (then `handled`): the exception handled before it.
     Ref exit_previous_handled;
-    // Where the await in progress delivers its outcome, and what finishes it
-    // first: nothing, or the AsyncWith or AsyncFor that started it; both
-    // live in the body's C++ frame, named by their word in it.
-    enum class Finish : unsigned char { plain, entered, exited, next };
-    Finish finishing = Finish::plain;
-    unsigned char into_word = 0;
-    unsigned char helper_word = 0;
     std::uint64_t locals = 0;  // bit i: word i of the body's C++ frame holds a Local
 
     // The body running now, or being destroyed: where Locals end.
     static inline Frame* current = nullptr;
 
-    // Binds the body to the call; `room` (of `room_size` bytes) is where its
-    // C++ frame goes if it fits.
-    bool start(Function* fn, PyObject* const* args, Task (*body)(Frame&), void* room, size_t room_size);
+    // Binds the body to the call; its C++ frame goes into room(), of
+    // `room_size` bytes.
+    bool start(Function* fn, PyObject* const* args, Task (*body)(Frame&), size_t room_size);
     Frame() noexcept = default;
     Frame(const Frame&) = delete;
     Frame& operator=(const Frame&) = delete;
@@ -178,9 +177,13 @@ struct Frame {
     PyObject* arg(int i) const noexcept { return args()[i].get(); }
     // Where in the body's C++ frame `p` is, in words.
     unsigned char word_of(const void* p) const noexcept;
-    void* at_word(unsigned char word) const noexcept {
-        return static_cast<char*>(handle.address()) + 8 * size_t(word);
-    }
+    void* at_word(unsigned char word) const noexcept { return room() + 8 * size_t(word); }
+    // The body's C++ frame: in the room after the arguments.
+    char* room() const noexcept;
+    Task::Handle body() const noexcept { return Task::Handle::from_address(room()); }
+    // The size of the C++ frame of `body`, from one made and dropped
+    // unstarted; 0 with an exception pending.
+    static size_t measure(Task (*body)(Frame&));
     Ref global(PyObject* name) const { return fn->global(name); }
     bool is_coroutine() const noexcept { return fn->def->kind == FunctionKind::coroutine; }
     // Suspended inside an await: the object awaited (borrowed), else null.

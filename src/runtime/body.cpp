@@ -75,8 +75,8 @@ PyTypeObject body_type(const char* name, PyAsyncMethods* as_async, PyMethodDef* 
 }
 
 Ref start_body(PyTypeObject* type, Function& fn, PyObject* const* args, Task (*body)(Frame&)) {
-    // The room is what the function's body took last time (none before its
-    // first call, which learns it).
+    // The room for the body's C++ frame: its size is measured once.
+    if (!fn.body_size && !(fn.body_size = Frame::measure(body))) return {};
     const size_t room = body_room(fn.def->nparams);
     BodyObject* o = PyObject_GC_NewVar(BodyObject, type, Py_ssize_t(room - sizeof(BodyObject) + fn.body_size));
     if (!o) return {};
@@ -84,7 +84,7 @@ Ref start_body(PyTypeObject* type, Function& fn, PyObject* const* args, Task (*b
     o->finalizer = nullptr;
     new (&o->frame) Frame();
     Ref self = steal(reinterpret_cast<PyObject*>(o));
-    if (!o->frame.start(&fn, args, body, reinterpret_cast<char*>(o) + room, fn.body_size)) return {};
+    if (!o->frame.start(&fn, args, body, fn.body_size)) return {};
     PyObject_GC_Track(self.get());
     return self;
 }

@@ -5,6 +5,7 @@
 // generators).
 #pragma once
 #include <array>
+#include <cstddef>
 
 #include "runtime/async.hpp"
 #include "runtime/type.hpp"
@@ -20,6 +21,8 @@ struct BodyObject {
     PyObject* finalizer;  // asynchronous generators: the finalizer hook, when one was set
     Frame frame;          // last: its arguments follow it
 };
+
+static_assert(offsetof(BodyObject, frame) + sizeof(Frame) == sizeof(BodyObject), "the arguments follow the Frame");
 
 // Where the room for the C++ frame begins, past `nargs` arguments.
 inline constexpr size_t body_room(int nargs) {

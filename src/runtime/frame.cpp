@@ -8,6 +8,7 @@
 #include <set>
 
 #include "runtime/async.hpp"
+#include "runtime/body.hpp"
 // after Python.h
 #include <frameobject.h>
 #include "runtime/call.hpp"
@@ -59,40 +60,42 @@ void check_suspension(const Frame& f, const void* body) noexcept {
 
 // ---- promise -----------------------------------------------------------------
 
-// The room the object being made offers the body's C++ frame, taken by the
-// next allocation that fits (the interpreter lock guards it), and the size
-// of the last frame that did not fit, for the next call to offer.
+// Where the next body frame goes (the interpreter lock guards it): the room
+// its object offers, or, while a body is measured, memory of its own.
 namespace {
 struct Room {
-    void* at = nullptr;
+    char* at = nullptr;
     size_t size = 0;
-    size_t wanted = 0;
-} room;
+    size_t measured = 0;
+    void* measuring = nullptr;
+} next_room;
 }  // namespace
 
 void* Task::promise_type::operator new(size_t n) noexcept {
     void* p;
-    if (room.at && n <= room.size) {
-        p = room.at;
+    if (next_room.at) {
+        if (n > next_room.size) {
+            std::fprintf(stderr, "kelpie: a body frame of %zu bytes for a room of %zu\n", n, next_room.size);
+            std::abort();
+        }
+        p = next_room.at;
+        next_room.at = nullptr;
     } else {
-        room.wanted = n;
+        next_room.measured = n;
         p = PyMem_Malloc(n);
     }
-    room.at = nullptr;
 #ifdef KELPIE_REF_REGISTER
     if (p) body_frames()[static_cast<const char*>(p)] = n;
 #endif
     return p;
 }
 
-// Frames inside their object go with the object; Frame::current is the
-// frame being destroyed.
+// Frames in their object go with the object.
 void Task::promise_type::operator delete(void* p, size_t) noexcept {
 #ifdef KELPIE_REF_REGISTER
     body_frames().erase(static_cast<const char*>(p));
 #endif
-    if (Frame::current && Frame::current->inline_body && p == Frame::current->handle.address()) return;
-    PyMem_Free(p);
+    if (p == next_room.measuring) PyMem_Free(p);
 }
 
 void Task::promise_type::return_value(Ref result) noexcept { Frame::current->result = std::move(result); }
@@ -115,33 +118,48 @@ YieldAwaiter Task::promise_type::yield_value(Local& item) noexcept {
 
 // ---- the frame ---------------------------------------------------------------------
 
-bool Frame::start(Function* function, PyObject* const* bound, Task (*body)(Frame&), void* at, size_t size) {
+size_t Frame::measure(Task (*make)(Frame&)) {
+    Frame probe;
+    next_room = {};
+    Task::Handle h = make(probe).release();
+    if (!h) return 0;
+    next_room.measuring = h.address();
+    h.destroy();  // never started: none of the body runs
+    next_room.measuring = nullptr;
+    return next_room.measured;
+}
+
+char* Frame::room() const noexcept {
+    return const_cast<char*>(reinterpret_cast<const char*>(this)) - offsetof(BodyObject, frame) + body_room(nargs);
+}
+
+bool Frame::start(Function* function, PyObject* const* bound, Task (*make)(Frame&), size_t size) {
     fn.hold(function);
     nargs = static_cast<unsigned char>(function->def->nparams);
     for (int i = 0; i < nargs; i++) new (&args()[i]) Ref(borrow(bound[i]));
-    room = {at, size, 0};
-    handle = body(*this).release();
-    if (!handle) {
+    next_room = {room(), size, 0, nullptr};
+    Task::Handle h = make(*this).release();
+    if (!h) {
         state = State::finished;
         return false;
     }
-    inline_body = room.wanted == 0;
-    if (!inline_body) function->body_size = room.wanted;  // the next call offers enough
+    assert(h.address() == room());
+    has_body = true;
     return true;
 }
 
 void Frame::destroy_body() noexcept {
-    if (!handle) return;
+    if (!has_body) return;
     Frame* outer = current;
     current = this;
-    handle.destroy();  // releases the body's locals
+    body().destroy();  // releases the body's locals
     current = outer;
-    handle = {};
+    has_body = false;
     locals = 0;
 }
 
 unsigned char Frame::word_of(const void* p) const noexcept {
-    const size_t word = size_t(static_cast<const char*>(p) - static_cast<const char*>(handle.address())) / 8;
+    const size_t word = size_t(static_cast<const char*>(p) - room()) / 8;
     if (word > 255) {
         std::fprintf(stderr, "kelpie: %s awaits into a place beyond the first 256 words of its frame\n",
                      fn->def->name);
@@ -151,7 +169,7 @@ unsigned char Frame::word_of(const void* p) const noexcept {
 }
 
 void Frame::hold_local(const Local* l) noexcept {
-    const size_t word = size_t(reinterpret_cast<const char*>(l) - static_cast<const char*>(handle.address())) / 8;
+    const size_t word = size_t(reinterpret_cast<const char*>(l) - room()) / 8;
     if (word >= local_words) {
         std::fprintf(stderr, "kelpie: %s keeps a Local beyond the first %zu words of its frame\n", fn->def->name,
                      local_words);
@@ -161,12 +179,12 @@ void Frame::hold_local(const Local* l) noexcept {
 }
 
 void Frame::drop_local(const Local* l) noexcept {
-    const size_t word = size_t(reinterpret_cast<const char*>(l) - static_cast<const char*>(handle.address())) / 8;
+    const size_t word = size_t(reinterpret_cast<const char*>(l) - room()) / 8;
     locals &= ~(std::uint64_t(1) << word);
 }
 
 bool Frame::holds_local(const void* p) const noexcept {
-    const size_t word = size_t(static_cast<const char*>(p) - static_cast<const char*>(handle.address())) / 8;
+    const size_t word = size_t(static_cast<const char*>(p) - room()) / 8;
     return word < local_words && (locals >> word & 1);
 }
 
@@ -330,10 +348,10 @@ Step Frame::resume(PyObject* arg, bool exc, bool closing, PyObject** out) {
     if (resume_body) {
         Frame* outer = current;
         current = this;
-        handle.resume();
+        body().resume();
         current = outer;
     }
-    if (resume_body && handle.done()) {
+    if (resume_body && body().done()) {
         destroy_body();
         step = finish(out);
     } else {
@@ -464,8 +482,8 @@ int Frame::traverse(visitproc visit, void* arg) {
     Py_VISIT(handled.get());
     Py_VISIT(frame_object.get());
     Py_VISIT(exit_previous_handled.get());
-    if (!handle) return 0;
-    const char* base = static_cast<const char*>(handle.address());
+    if (!has_body) return 0;
+    const char* base = room();
     for (std::uint64_t m = locals; m; m &= m - 1)
         Py_VISIT(reinterpret_cast<const Ref*>(base + 8 * __builtin_ctzll(m))->get());
     return 0;
