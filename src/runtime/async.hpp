@@ -144,6 +144,7 @@ struct Frame {
     Finish finishing = Finish::plain;
     unsigned char into_word = 0;
     unsigned char helper_word = 0;
+    unsigned char room_words = 0;  // where the body's C++ frame is, in words from the Frame
     Ref delegate;          // the sub-iterator being awaited ("yield from")
     Ref value;             // value passed in or out at a suspension
     Ref result;            // the body's return value; before that, the result of an
@@ -175,11 +176,18 @@ struct Frame {
     Ref* args() noexcept { return reinterpret_cast<Ref*>(this + 1); }
     const Ref* args() const noexcept { return reinterpret_cast<const Ref*>(this + 1); }
     PyObject* arg(int i) const noexcept { return args()[i].get(); }
-    // Where in the body's C++ frame `p` is, in words.
-    unsigned char word_of(const void* p) const noexcept;
+    // Where in the body's C++ frame `p` is, in words (frames are far
+    // smaller than 256 words).
+    unsigned char word_of(const void* p) const noexcept {
+        const size_t word = size_t(static_cast<const char*>(p) - room()) / 8;
+        assert(word < 256);
+        return static_cast<unsigned char>(word);
+    }
     void* at_word(unsigned char word) const noexcept { return room() + 8 * size_t(word); }
     // The body's C++ frame: in the room after the arguments.
-    char* room() const noexcept;
+    char* room() const noexcept {
+        return const_cast<char*>(reinterpret_cast<const char*>(this)) + 8 * size_t(room_words);
+    }
     Task::Handle body() const noexcept { return Task::Handle::from_address(room()); }
     // The size of the C++ frame of `body`, from one made and dropped
     // unstarted; 0 with an exception pending.
@@ -207,14 +215,29 @@ struct Frame {
     // `into`: `ready` when it finished at once (result or error in `value`),
     // else it yielded (the value to pass out is in `value`).
     void start_await(Ref awaitable, Ref& into, Finish finishing = Finish::plain, void* helper = nullptr);
-    // The await is over: its outcome (in `value`) into where it goes.
-    void deliver() noexcept;
+    // The await is over: its outcome (in `value`) into where it goes,
+    // through the helper that finishes it, if any.
+    void deliver() noexcept {
+        if (finishing == Finish::plain) *static_cast<Ref*>(at_word(into_word)) = std::move(value);
+        else deliver_finished();
+    }
+    void deliver_finished() noexcept;
     // Ends the body without running it further (never started, or cleared).
     void discard() noexcept;
 
-    void hold_local(const Local* l) noexcept;
-    void drop_local(const Local* l) noexcept;
-    bool holds_local(const void* p) const noexcept;
+    void hold_local(const Local* l) noexcept {
+        const size_t word = size_t(reinterpret_cast<const char*>(l) - room()) / 8;
+        if (word >= local_words) local_out_of_reach();
+        locals |= std::uint64_t(1) << word;
+    }
+    void drop_local(const Local* l) noexcept {
+        locals &= ~(std::uint64_t(1) << (size_t(reinterpret_cast<const char*>(l) - room()) / 8));
+    }
+    bool holds_local(const void* p) const noexcept {
+        const size_t word = size_t(static_cast<const char*>(p) - room()) / 8;
+        return word < local_words && (locals >> word & 1);
+    }
+    [[noreturn, gnu::cold]] void local_out_of_reach() const noexcept;
 
     int traverse(visitproc visit, void* arg);
     void clear() noexcept;
@@ -238,8 +261,9 @@ private:
     void destroy_body() noexcept;
 };
 
-inline Local::Local(Frame& f) noexcept { f.hold_local(this); }
-inline Local::~Local() { Frame::current->drop_local(this); }
+// Inlined always: a body makes and drops a dozen Locals per call.
+[[gnu::always_inline]] inline Local::Local(Frame& f) noexcept { f.hold_local(this); }
+[[gnu::always_inline]] inline Local::~Local() { Frame::current->drop_local(this); }
 
 // Debug builds check at every suspension that the body's frame holds no
 // reference outside its Locals: anything else would be hidden from the
