@@ -75,11 +75,12 @@ static int next_bit(unsigned& mask) {
     return i;
 }
 
-static bool convert(Function& fn, PyObject** bound, Ref* owned) {
+static bool convert(Function& fn, PyObject** bound, Converted& converted) {
     const Param* params = fn.def->params;
     for (unsigned m = fn.truth_mask; m;) {
         int i = next_bit(m);
-        int truth = PyObject_IsTrue(bound[i]);
+        PyObject* v = bound[i];
+        int truth = v == Py_True ? 1 : v == Py_False || v == Py_None ? 0 : PyObject_IsTrue(v);
         if (truth < 0) return false;
         bound[i] = truth ? Py_True : Py_False;
     }
@@ -87,9 +88,10 @@ static bool convert(Function& fn, PyObject** bound, Ref* owned) {
         int i = next_bit(m);
         if (PyLong_CheckExact(bound[i])) continue;
         if (!PyNumber_Check(bound[i])) return raise_type(params[i].name, "int", bound[i], false);
-        owned[i] = steal(PyNumber_Long(bound[i]));
-        if (!owned[i]) return false;
-        bound[i] = owned[i].get();
+        PyObject* number = PyNumber_Long(bound[i]);
+        if (!number) return false;
+        converted.values[i] = bound[i] = number;
+        converted.mask |= 1u << i;
     }
     for (unsigned m = fn.exact_mask; m;) {
         int i = next_bit(m);
@@ -110,7 +112,7 @@ static bool convert(Function& fn, PyObject** bound, Ref* owned) {
 }
 
 bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** bound,
-                    Ref* owned) {
+                    Converted& converted) {
     const FunctionDef& def = *fn.def;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (def.nparams == 0) return bind_no_parameters(fn, nargs, kwnames);
@@ -150,7 +152,7 @@ bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject
         }
         bound[i] = fn.default_of[i];
     }
-    return convert(fn, bound, owned);
+    return convert(fn, bound, converted);
 }
 
 // ---- tracebacks --------------------------------------------------------------
@@ -173,8 +175,8 @@ PyObject* code_of(Function& fn) {
 static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Function& fn = *reinterpret_cast<Function*>(self);
     PyObject* bound[max_params];
-    Ref owned[max_params];
-    if (!bind_arguments(fn, args, nargsf, kwnames, bound, owned)) {
+    Converted converted;
+    if (!bind_arguments(fn, args, nargsf, kwnames, bound, converted)) {
         add_traceback(fn);
         return nullptr;
     }

@@ -154,10 +154,22 @@ struct Function {
 // parameters declare.
 Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& def);
 
+// The values that binding made (int() of a number that is not exactly an
+// int), released when the call is over; most calls have none.
+struct Converted {
+    PyObject* values[max_params];
+    unsigned mask = 0;  // bit i: values[i] holds a new reference
+    Converted() noexcept = default;
+    Converted(const Converted&) = delete;
+    ~Converted() {
+        for (unsigned m = mask; m; m &= m - 1) Py_DECREF(values[__builtin_ctz(m)]);
+    }
+};
+
 // Binds and checks the arguments of a vectorcall into `bound` (borrowed
-// references, or references held in `owned` for converted values).
+// references, or references held in `converted`).
 bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** bound,
-                    Ref* owned);
+                    Converted& converted);
 
 // Adds the traceback entry "<module>.<name>" of this function to the
 // pending exception.
