@@ -6,6 +6,10 @@
                                         benchmarks whose key starts with NAME,
                                         or a whole group: glue, e2e, larder, inflight
     python bench/run.py --callgrind     instruction counts of the glue benchmarks
+    python bench/run.py --callgrind --cache-sim
+                                        and a second table from valgrind's cache and
+                                        branch simulation: I1 and LL instruction misses,
+                                        mispredicted branches, instruction cache lines run
     python bench/run.py --list          the benchmark keys
     python bench/run.py --check         exit status 1 when a row misses its target
 
@@ -22,6 +26,7 @@ per call, each side in fresh processes; its target is on the traced bytes.
 
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -33,6 +38,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
+import floor  # noqa: E402
 import harness  # noqa: E402
 import inflight  # noqa: E402
 from e2e import E2E  # noqa: E402
@@ -158,7 +164,64 @@ def run_timed(benchmarks, args, ctx, client_cpu, server_cpu):
     return len(missed)
 
 
-def run_callgrind(benchmarks, ctx, client_cpu, server_cpu):
+def own_module(cfg, side):
+    """What the path of the side's own extension module contains: kelpie's
+    courier, or the floor module in the floor row; None for the baseline."""
+    if side != "kelpie":
+        return None
+    return floor.NAME if "floor" in cfg else "kelpie/courier"
+
+
+def is_interpreter(path):
+    """libpython, or the python executable when the interpreter is linked
+    into it."""
+    return re.match(r"(lib)?python\d", os.path.basename(path or "")) is not None
+
+
+def cache_figures(cls, cfg, outs):
+    """Per side: I1 misses, LL instruction misses, mispredicted branches (all
+    per operation, None when not collected), then the distinct instruction
+    cache lines run in the side's own module (None: it has none) and in the
+    interpreter, over the whole collected run."""
+    import callgrind
+
+    ops = cls.ops_of(cfg)
+    figures = {}
+    for side in harness.SIDES:
+        prof = callgrind.read_profile(outs[side])
+        per_op = [prof.total(*events) for events in (("I1mr",), ("ILmr",), ("Bcm", "Bim"))]
+        own = own_module(cfg, side)
+        figures[side] = (
+            *(None if v is None else v / ops for v in per_op),
+            None if own is None else prof.code_lines(lambda path: own in (path or "")),
+            prof.code_lines(is_interpreter),
+        )
+    return figures
+
+
+def print_cache_table(rows):
+    def num(v, fmt):
+        return "-" if v is None else format(v, fmt)
+
+    print()
+    print("Cache and branch simulation (valgrind --cache-sim=yes --branch-sim=yes): misses per operation;")
+    print("the lines columns count the distinct 64-byte instruction cache lines executed over the whole")
+    print("collected run of `ops` operations (not per operation), in the side's own extension module")
+    print("(kelpie's courier, the floor module in the floor row) and in the interpreter (libpython or python).")
+    print(
+        f"{'benchmark':32} {'side':8} {'ops':>6} {'I1mr/op':>9} {'ILmr/op':>9} {'Bcm+Bim/op':>11} "
+        f"{'module lines (run)':>19} {'python lines (run)':>19}"
+    )
+    for cls, ops, figures in rows:
+        for i, side in enumerate(harness.SIDES):
+            i1, il, bm, own, py = figures[side]
+            print(
+                f"{cls.name if i == 0 else '':32} {side:8} {ops if i == 0 else '':>6} {num(i1, '.2f'):>9} "
+                f"{num(il, '.2f'):>9} {num(bm, '.2f'):>11} {num(own, ','):>19} {num(py, ','):>19}"
+            )
+
+
+def run_callgrind(benchmarks, ctx, client_cpu, server_cpu, cache_sim=False):
     import callgrind
 
     glue = [cls for cls in benchmarks if cls in GLUE]
@@ -174,16 +237,20 @@ def run_callgrind(benchmarks, ctx, client_cpu, server_cpu):
     shutil.rmtree(keep, ignore_errors=True)
     os.makedirs(keep)
     lines = []
+    cache_rows = []
     missed = 0
     for cls in glue:
         harness.eprint(f"[{cls.key}] under callgrind ...")
         cfg = cls.configure(ctx)
-        result = callgrind.run_pair(cls, cfg, outdir, helper, [client_cpu, server_cpu])
+        result = callgrind.run_pair(cls, cfg, outdir, helper, [client_cpu, server_cpu], cache_sim=cache_sim)
         ops = cls.ops_of(cfg)
         k, b = result["kelpie"][0] / ops, result["baseline"][0] / ops
         for side in harness.SIDES:
             shutil.copy(result[side][1], keep)
         lines.append((cls, k, b))
+        if cache_sim:
+            outs = {side: result[side][1] for side in harness.SIDES}
+            cache_rows.append((cls, ops, cache_figures(cls, cfg, outs)))
     print()
     print(f"{'benchmark':32} {'kelpie Ir/op':>14} {'baseline Ir/op':>15} {'ratio':>7}  target  result")
     for cls, k, b in lines:
@@ -193,6 +260,8 @@ def run_callgrind(benchmarks, ctx, client_cpu, server_cpu):
             f"{cls.name:32} {k:14,.0f} {b:15,.0f} {ratio:7.3f}  ≤ {cls.target:<5g} "
             f"{'OK' if ratio <= cls.target else 'MISS'}"
         )
+    if cache_sim:
+        print_cache_table(cache_rows)
     print()
     print(f"callgrind output files: {keep}/callgrind.<key>.<side>.out")
     print(f"  e.g. callgrind_annotate --inclusive=yes {keep}/callgrind.G2-json.kelpie.out | head -40")
@@ -204,11 +273,17 @@ def main(argv=None):
     parser.add_argument("--quick", action="store_true", help="small sizes, two rounds: a smoke run")
     parser.add_argument("--only", action="append", metavar="NAME", help="key prefix or group (repeatable)")
     parser.add_argument("--callgrind", action="store_true", help="instruction counts of G1-G4 under callgrind")
+    parser.add_argument(
+        "--cache-sim", action="store_true",
+        help="with --callgrind: cache and branch simulation, instruction cache lines run",
+    )
     parser.add_argument("--rounds", type=int, help="timed runs per side (default per benchmark)")
     parser.add_argument("--cpu", type=int, help="the CPU of both client workers (the server takes another)")
     parser.add_argument("--list", action="store_true", help="list the benchmarks and exit")
     parser.add_argument("--check", action="store_true", help="exit with status 1 when any row misses its target")
     args = parser.parse_args(argv)
+    if args.cache_sim and not args.callgrind:
+        parser.error("--cache-sim goes with --callgrind")
 
     if args.list:
         for cls in ALL:
@@ -223,7 +298,7 @@ def main(argv=None):
     try:
         benchmarks = runnable(benchmarks, ctx)
         if args.callgrind:
-            missed = run_callgrind(benchmarks, ctx, client_cpu, server_cpu)
+            missed = run_callgrind(benchmarks, ctx, client_cpu, server_cpu, cache_sim=args.cache_sim)
         else:
             timed = [cls for cls in benchmarks if cls not in INFLIGHT]
             missed = run_timed(timed, args, ctx, client_cpu, server_cpu) if timed else 0
