@@ -87,11 +87,19 @@ LINE_BYTES = 64  # an instruction cache line
 class Profile:
     """One callgrind output file read back (see `read_profile`)."""
 
-    def __init__(self, events, totals, addresses, self_ir):
+    def __init__(self, events, totals, addresses, self_ir, function_ir):
         self.events = events  # the names of the `events:` line, in order
         self.totals = totals  # {event: total of the run}
         self.addresses = addresses  # {(object, function): {instruction address}}
         self.self_ir = self_ir  # Ir summed over the cost lines, for a consistency check
+        self.function_ir = function_ir  # {(object, function): its own Ir over the run}
+
+    def own_ir(self, matches):
+        """[(Ir, function)] of the functions in the objects whose path
+        satisfies matches(path), most first: their own instructions, without
+        what they call."""
+        found = [(ir, fn) for (obj, fn), ir in self.function_ir.items() if matches(obj)]
+        return sorted(found, reverse=True)
 
     def total(self, *events):
         """The sum of the totals of events; None when one of them was not
@@ -150,6 +158,7 @@ def read_profile(path):
     objects, functions = {}, {}
     obj = fn = None
     addresses = {}
+    function_ir = {}
     last = 0
     call_cost = False
     self_ir = 0
@@ -176,6 +185,7 @@ def read_profile(path):
                     if ir:
                         self_ir += ir
                         key = (obj, fn)
+                        function_ir[key] = function_ir.get(key, 0) + ir
                         if key not in addresses:
                             addresses[key] = set()
                         addresses[key].add(last)
@@ -200,7 +210,7 @@ def read_profile(path):
     if events is None or totals is None:
         raise RuntimeError(f"no events: or summary:/totals: line in {path}")
     totals = dict(zip(events, totals + [0] * (len(events) - len(totals))))
-    return Profile(events, totals, addresses, self_ir)
+    return Profile(events, totals, addresses, self_ir, function_ir)
 
 
 def _inside(module, cls, side, cfg_json, helper):

@@ -196,6 +196,8 @@ def cache_figures(cls, cfg, outs):
             None if own is None else prof.code_lines(lambda path: own in (path or "")),
             prof.code_lines(is_interpreter),
         )
+        if side == "kelpie" and own is not None:
+            figures["parts"] = [(ir / ops, fn) for ir, fn in prof.own_ir(lambda path: own in (path or ""))]
     return figures
 
 
@@ -219,6 +221,19 @@ def print_cache_table(rows):
                 f"{cls.name if i == 0 else '':32} {side:8} {ops if i == 0 else '':>6} {num(i1, '.2f'):>9} "
                 f"{num(il, '.2f'):>9} {num(bm, '.2f'):>11} {num(own, ','):>19} {num(py, ','):>19}"
             )
+    # Where the native side's own instructions go: each function of its
+    # module (what it calls in the interpreter not included), per operation.
+    for cls, ops, figures in rows:
+        parts = figures.get("parts")
+        if not parts:
+            continue
+        print()
+        print(f"{cls.name}: the kelpie side's own instructions per operation, by function of its module")
+        total = sum(ir for ir, _ in parts)
+        for ir, fn in parts:
+            if ir >= 1:
+                print(f"  {ir:8,.0f}  {fn[:100]}")
+        print(f"  {total:8,.0f}  in all")
 
 
 def run_callgrind(benchmarks, ctx, client_cpu, server_cpu, cache_sim=False):
