@@ -16,6 +16,7 @@ import socket
 import subprocess
 import sys
 import threading
+import time
 import tracemalloc
 import types
 import warnings
@@ -607,7 +608,13 @@ class FaultServer:
             if path in ("/reset-body", "/close-body"):
                 send(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 10000\r\n\r\n")
                 send(b"d" * 3000)
-                return _rst_close(conn) if path == "/reset-body" else conn.close()
+                if path == "/reset-body":
+                    # A reset discards what the client has not read yet: give
+                    # it time to read the 3000 bytes, or how many arrive
+                    # would depend on the scheduler.
+                    time.sleep(0.2)
+                    return _rst_close(conn)
+                return conn.close()
             if path == "/bad-chunk":
                 send(b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n"
                      b"a\r\ndata: one\n\r\nzz\r\nbroken\r\n0\r\n\r\n")
