@@ -238,6 +238,44 @@ def test_coroutine_object_basics(name, make):
         gc.collect()
 
 
+async def plain_call_api(url, headers=None, payload=None, *, data=None, files=None, use_form=False):
+    pass
+
+
+def made_here(f):
+    return f("http://127.0.0.1:1/")
+
+
+def made_within(f):
+    return made_here(f)
+
+
+@pytest.mark.parametrize("depth", [0, 1, 2, 5])
+def test_origin_and_the_never_awaited_warning_as_for_async_def(depth):
+    """cr_origin under sys.set_coroutine_origin_tracking_depth, and the
+    warning of a coroutine dropped unawaited that names it (the function
+    names masked)."""
+    seen = []
+    saved = sys.get_coroutine_origin_tracking_depth()
+    try:
+        for f in (courier.async_call_api, plain_call_api):
+            sys.set_coroutine_origin_tracking_depth(depth)
+            coro = made_within(f)
+            sys.set_coroutine_origin_tracking_depth(0)
+            origin = coro.cr_origin
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                del coro
+                gc.collect()
+            seen.append((origin, [(str(w.message).replace(f.__name__, "f"), w.category, w.filename, w.lineno,
+                                   type(w.source).__name__) for w in caught]))
+    finally:
+        sys.set_coroutine_origin_tracking_depth(saved)
+    assert seen[0] == seen[1]
+    origin = seen[0][0]
+    assert origin is None if depth == 0 else [frame[2] for frame in origin[:2]] == ["made_here", "made_within"][:depth]
+
+
 @pytest.mark.parametrize("name, make", MAKERS, ids=[m[0] for m in MAKERS])
 def test_awaited_coroutine_cannot_be_reused(name, make):
     async def go(srv):

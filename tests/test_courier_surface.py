@@ -15,8 +15,10 @@ import typing
 import aiohttp
 import pytest
 
+from tests import model
 from tests.courier_support import courier, free_port
-from tests.odd_objects import Boom, DictSub, StrSub
+from tests.hardening_support import outcome
+from tests.odd_objects import Boom, DictSub, RecordingAiohttp, StrSub
 from tests.versions_support import SUBINTERPRETERS, asyncio_iscoroutinefunction
 
 ASYNC_NAMES = ["async_call_api", "async_llm_api", "async_call_api_stream"]
@@ -84,6 +86,86 @@ def test_function_attributes(name, defaults, kwdefaults, annotations, doc):
     assert list(f.__annotations__.items()) == list(annotations.items())
     assert f.__doc__ == doc
     assert (f.__name__, f.__qualname__, f.__module__) == (name, name, "kelpie.courier")
+
+
+# Edits of __defaults__ and __kwdefaults__, each made to kelpie's function and
+# to its plain-Python twin; afterwards both must show and bind the same.
+DEFAULT_EDITS = {
+    "kw item changed": lambda f: f.__kwdefaults__.__setitem__("use_form", 1),
+    "kw item removed": lambda f: f.__kwdefaults__.pop("files"),
+    "kw cleared": lambda f: f.__kwdefaults__.clear(),
+    "kw replaced": lambda f: setattr(f, "__kwdefaults__", {"data": {"d": 1}, "files": None, "use_form": 0, "sse": 1}),
+    "kw set to None": lambda f: setattr(f, "__kwdefaults__", None),
+    "kw deleted": lambda f: delattr(f, "__kwdefaults__"),
+    "kw set to a list": lambda f: setattr(f, "__kwdefaults__", [("sse", True)]),
+    "defaults replaced": lambda f: setattr(f, "__defaults__", ({"x": "y"}, None)),
+    "defaults shortened": lambda f: setattr(f, "__defaults__", (None,)),
+    "defaults lengthened": lambda f: setattr(f, "__defaults__", ({"a": 1}, {"b": 2}, None)),
+    "defaults set to None": lambda f: setattr(f, "__defaults__", None),
+    "defaults deleted": lambda f: delattr(f, "__defaults__"),
+    "defaults set to a list": lambda f: setattr(f, "__defaults__", [None, None]),
+}
+DEFAULT_PROBES = {  # function name -> the calls made after the edit
+    "_to_formdata": [(), ({"k": "v"},)],
+    "async_call_api": [("http://h/",), ("http://h/", None, None), ("http://h/",), ("http://h/", None, None)],
+    "async_call_api_stream": [("http://h/",), ("http://h/", None, None)],
+}
+
+
+def probe(f, args):
+    """What calling f gives, with what kelpie's style of positional-count
+    message shares with Python's (the formats differ deliberately)."""
+    result = outcome(f, *args)
+    if result[0] is TypeError and "positional argument" in result[1]:
+        return "positional count"
+    if result[0] != "ok":
+        return result
+    made = result[1]
+    if hasattr(made, "calls"):  # the form the stand-in FormData recorded
+        return made.calls
+    if hasattr(made, "cr_frame"):
+        made.close()
+    return type(made).__name__
+
+
+@pytest.mark.parametrize("edit", DEFAULT_EDITS)
+@pytest.mark.parametrize("name", DEFAULT_PROBES)
+def test_edited_defaults_count_from_the_next_call(name, edit, monkeypatch):
+    seen = []
+    for side in (courier, model):
+        f = getattr(side, name)
+        monkeypatch.setattr(side, "aiohttp", RecordingAiohttp)
+        monkeypatch.setattr(f, "__defaults__", f.__defaults__)
+        monkeypatch.setattr(f, "__kwdefaults__", dict(f.__kwdefaults__) if f.__kwdefaults__ else None)
+        changed = outcome(DEFAULT_EDITS[edit], f)
+        parameters = [(p.name, p.kind, p.default) for p in inspect.signature(f).parameters.values()]
+        seen.append((changed, f.__defaults__, f.__kwdefaults__, parameters,
+                     [probe(f, args) for args in DEFAULT_PROBES[name]]))
+    assert seen[0] == seen[1]
+
+
+def test_a_default_outlives_python_code_that_drops_it(monkeypatch):
+    """The truth test of use_form runs Python code that empties
+    __kwdefaults__: the default of sse, held by nothing else, is still read."""
+    events = []
+    for side in (courier, model):
+        f = side.async_call_api_stream
+        monkeypatch.setattr(f, "__kwdefaults__", dict(f.__kwdefaults__))
+
+        class Flag:
+            def __bool__(self):
+                events.append((side.__name__, "sse read"))
+                return True
+
+        class Emptying:
+            def __bool__(self, f=f):
+                f.__kwdefaults__.clear()
+                events.append((side.__name__, "emptied"))
+                return False
+
+        f.__kwdefaults__["sse"] = Flag()
+        assert type(f("http://h/", use_form=Emptying())).__name__.endswith("async_generator")
+    assert [e for _, e in events] == ["emptied", "sse read"] * 2
 
 
 def test_coroutine_markers():

@@ -102,8 +102,15 @@ STEP_OPS = {
 PAIR_OPS = [(which, op) for which in (0, 1) for op in STEP_OPS]
 
 
-def pair_drive(side_name, function, prelude, kinds, ops, flavour="await"):
+def pair_drive(side_name, function, prelude, kinds, ops, flavour="await", ending="aclose"):
+    """ending "aclose": the generator is closed to the end; "aclose dropped":
+    the loop's hooks are installed, and aclose() is advanced once (into the
+    exits of the contexts) and dropped, then the generator is dropped."""
     def body(side, out):
+        if ending == "aclose dropped":
+            saved = sys.get_asyncgen_hooks()
+            sys.set_asyncgen_hooks(firstiter=lambda g: out.append("firstiter"),
+                                   finalizer=lambda g: out.append("finalizer"))
         agen = side.make(function)
         if prelude == "parked":
             first = agen.__anext__()
@@ -116,7 +123,12 @@ def pair_drive(side_name, function, prelude, kinds, ops, flavour="await"):
         for step in steps:
             drain(lambda: step.send(None), out)
         closing = agen.aclose()
-        drain(lambda: closing.send(None), out)
+        if ending == "aclose dropped":
+            out.append(outcome(lambda: closing.send(None)))
+            del closing
+            sys.set_asyncgen_hooks(*saved)
+        else:
+            drain(lambda: closing.send(None), out)
         return agen
 
     return driven(side_name, world_for(function, flavour=flavour), body)
@@ -128,6 +140,8 @@ def pair_cases():
             for n in (1, 2, 3):
                 for ops in itertools.product(PAIR_OPS, repeat=n):
                     yield ("chunks", prelude, kinds, ops)
+        for function, flavour in itertools.product(ASYNC_GEN_FUNCTIONS, FLAVOURS):
+            yield (function, prelude, (), (), flavour, "aclose dropped")
 
 
 # ---- coroutines: sequences of send/throw/close ------------------------------------------------------------------

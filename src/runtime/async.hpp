@@ -160,8 +160,8 @@ struct Frame {
     // The body running now, or being destroyed: where Locals end.
     static inline Frame* current = nullptr;
 
-    // Binds the body to the call; its C++ frame goes into room(), of
-    // `room_size` bytes.
+    // Binds the body to the call, taking over the references `args` holds;
+    // its C++ frame goes into room(), of `room_size` bytes.
     bool start(Function* fn, PyObject* const* args, Task (*body)(Frame&), size_t room_size);
     Frame() noexcept = default;
     Frame(const Frame&) = delete;

@@ -37,7 +37,7 @@ static bool init_hooks(AsyncGen* g) {
     Ref firstiter = hooks ? steal(PySequence_GetItem(hooks.get(), 0)) : Ref{};
     Ref finalizer = firstiter ? steal(PySequence_GetItem(hooks.get(), 1)) : Ref{};
     if (!finalizer) return false;
-    if (finalizer.get() != Py_None) g->finalizer = finalizer.release();
+    if (finalizer.get() != Py_None) g->origin_or_finalizer = finalizer.release();
     return firstiter.get() == Py_None || call(firstiter.get(), reinterpret_cast<PyObject*>(g));
 }
 
@@ -409,8 +409,11 @@ static void gen_finalize(PyObject* self) {
     Frame& f = g->frame;
     if (f.state == Frame::State::finished) return;
     Exc saved = Exc::fetch();
-    if (g->finalizer) {
-        if (!call(g->finalizer, self)) PyErr_WriteUnraisable(self);
+    // The loop's hook only for a generator that aclose() has not begun to
+    // close (it would only fail with "already running"); such a one is
+    // closed here, synchronously, as the interpreter does.
+    if (g->origin_or_finalizer && !f.closed) {
+        if (!call(g->origin_or_finalizer, self)) PyErr_WriteUnraisable(self);
     } else if (!f.close("async generator ignored GeneratorExit")) {
         PyErr_WriteUnraisable(self);
     }

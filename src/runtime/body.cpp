@@ -8,13 +8,13 @@
 namespace kp {
 
 static int body_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(as_body(self)->finalizer);
+    Py_VISIT(as_body(self)->origin_or_finalizer);
     return as_body(self)->frame.traverse(visit, arg);
 }
 
 static int body_clear(PyObject* self) {
     as_body(self)->frame.clear();
-    Py_CLEAR(as_body(self)->finalizer);
+    Py_CLEAR(as_body(self)->origin_or_finalizer);
     return 0;
 }
 
@@ -23,7 +23,7 @@ static void body_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     BodyObject* o = as_body(self);
     if (o->weakrefs) PyObject_ClearWeakRefs(self);
-    Py_CLEAR(o->finalizer);
+    Py_CLEAR(o->origin_or_finalizer);
     o->frame.~Frame();
     PyObject_GC_Del(self);
 }
@@ -78,10 +78,18 @@ Ref start_body(PyTypeObject* type, Function& fn, PyObject* const* args, Task (*b
     // The room for the body's C++ frame: its size is measured once.
     if (!fn.body_size && !(fn.body_size = Frame::measure(body))) return {};
     const size_t room = body_room(fn.def->nparams);
+    // The arguments are owned before the allocation, which may run the
+    // collector and with it Python code: a default is borrowed from a
+    // container that such code could change.
+    const int nargs = fn.def->nparams;
+    for (int i = 0; i < nargs; i++) Py_INCREF(args[i]);
     BodyObject* o = PyObject_GC_NewVar(BodyObject, type, Py_ssize_t(room - sizeof(BodyObject) + fn.body_size));
-    if (!o) return {};
+    if (!o) {
+        for (int i = 0; i < nargs; i++) Py_DECREF(args[i]);
+        return {};
+    }
     o->weakrefs = nullptr;
-    o->finalizer = nullptr;
+    o->origin_or_finalizer = nullptr;
     new (&o->frame) Frame();
     Ref self = steal(reinterpret_cast<PyObject*>(o));
     if (!o->frame.start(&fn, args, body, fn.body_size)) return {};

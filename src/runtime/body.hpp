@@ -18,7 +18,9 @@ namespace kp {
 struct BodyObject {
     PyObject_VAR_HEAD
     PyObject* weakrefs;
-    PyObject* finalizer;  // asynchronous generators: the finalizer hook, when one was set
+    // Coroutines: cr_origin, when origin tracking was on at the call;
+    // asynchronous generators: the loop's finalizer hook, when one was set.
+    PyObject* origin_or_finalizer;
     Frame frame;          // last: its arguments follow it
 };
 

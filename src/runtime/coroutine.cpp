@@ -4,6 +4,8 @@
 #include "runtime/call.hpp"
 #include "runtime/names.hpp"
 
+#include <frameobject.h>  // after Python.h
+
 namespace kp {
 
 static BodyObject* as_coro(PyObject* o) { return as_body(o); }
@@ -188,14 +190,35 @@ static PyObject* coro_await_method(PyObject* self, PyObject*) { return make_wrap
 
 // ---- the type ----------------------------------------------------------------------------
 
+static Name s_warnings{"warnings"}, s_warn_unawaited_coroutine{"_warn_unawaited_coroutine"};
+
+// "coroutine ... was never awaited", as the interpreter warns: through
+// warnings._warn_unawaited_coroutine where it exists, which adds where the
+// coroutine was made (cr_origin) and passes the coroutine as the warning's
+// source (so that tracemalloc can say where it was allocated); the plain
+// warning otherwise.
+static void warn_unawaited(PyObject* self, Frame& f) {
+    bool warned = false;
+    Ref warnings = steal(PyImport_Import(s_warnings));
+    bool missing = true;
+    Ref warn = warnings ? getattr_optional(warnings.get(), s_warn_unawaited_coroutine, &missing) : Ref{};
+    if (warn) {
+        Ref done = call(warn.get(), self);
+        warned = done || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
+    }
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(self);
+    if (!warned &&
+        PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", f.fn->qualname) < 0)
+        PyErr_WriteUnraisable(self);
+}
+
 static void coro_finalize(PyObject* self) {
     Frame& f = as_coro(self)->frame;
     if (f.state == Frame::State::finished) return;
     Exc saved = Exc::fetch();
     if (f.state == Frame::State::created) {
         f.discard();
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", f.fn->qualname) < 0)
-            PyErr_WriteUnraisable(self);
+        warn_unawaited(self, f);
     } else if (!f.close("coroutine ignored GeneratorExit")) {
         PyErr_WriteUnraisable(self);
     }
@@ -204,9 +227,29 @@ static void coro_finalize(PyObject* self) {
 
 static PyObject* coro_get_running(PyObject* self, void*) { return as_coro(self)->frame.get_running(); }
 
-// Where the coroutine was made is recorded only for coroutines of Python
-// code (sys.set_coroutine_origin_tracking_depth); ours have none to show.
-static PyObject* coro_get_origin(PyObject*, void*) { Py_RETURN_NONE; }
+// cr_origin: where the coroutine was made, as ((filename, line, function
+// name), ...) from the calling frame outwards, recorded when
+// sys.set_coroutine_origin_tracking_depth() was above 0 at the call.
+static PyObject* coro_get_origin(PyObject* self, void*) {
+    PyObject* origin = as_coro(self)->origin_or_finalizer;
+    return Py_NewRef(origin ? origin : Py_None);
+}
+
+// The calling frames, at most `depth` of them, as cr_origin shows them.
+static Ref calling_frames(int depth) {
+    Ref frames = steal(PyList_New(0));
+    if (!frames) return {};
+    Ref frame = borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
+    for (int n = 0; frame && n < depth; n++) {
+        PyFrameObject* f = reinterpret_cast<PyFrameObject*>(frame.get());
+        Ref code = steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(f)));
+        PyCodeObject* c = reinterpret_cast<PyCodeObject*>(code.get());
+        Ref info = steal(Py_BuildValue("OiO", c->co_filename, PyFrame_GetLineNumber(f), c->co_name));
+        if (!info || PyList_Append(frames.get(), info.get()) < 0) return {};
+        frame = steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(f)));
+    }
+    return steal(PyList_AsTuple(frames.get()));
+}
 
 static BodyGetSet coro_getset =
     body_getset({"cr_running", "cr_frame", "cr_await", "cr_code",
@@ -240,7 +283,10 @@ Ref make_coroutine(Function& fn, PyObject* const* args, Task (*body)(Frame&)) {
         if (PyType_Ready(type) < 0 || PyType_Ready(wrapper_type()) < 0) return {};
         ready = true;
     }
-    return start_body(type, fn, args, body);
+    Ref made = start_body(type, fn, args, body);
+    const int depth = PyThreadState_GET()->coroutine_origin_tracking_depth;
+    if (depth > 0 && made && !(as_coro(made.get())->origin_or_finalizer = calling_frames(depth).release())) return {};
+    return made;
 }
 
 }  // namespace kp

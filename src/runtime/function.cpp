@@ -1,5 +1,6 @@
 #include "runtime/function.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 
@@ -27,6 +28,93 @@ Ref Function::global(PyObject* key) const {
         if (!v && !PyErr_Occurred()) return raise_name_error(key);
     }
     return borrow(v);
+}
+
+// ---- defaults ------------------------------------------------------------------
+//
+// A Python function reads __defaults__ and __kwdefaults__ at every call, so
+// an edit counts from the next call on.  Binding keeps what it read in the
+// function and reads again only when a container may have changed: the
+// setters say so when they replace one; a change inside the __kwdefaults__
+// dictionary shows in its version tag before 3.12, and from 3.12 on in a
+// count of changes that a dictionary watcher keeps for every __kwdefaults__
+// dictionary of the module's functions.
+
+#if PY_VERSION_HEX >= 0x030C0000  // 3.12
+static uint64_t kwdefaults_changes = 1;
+static int kwdefaults_watcher = -1;
+
+static int count_kwdefaults_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    kwdefaults_changes++;
+    return 0;
+}
+
+static bool watch_kwdefaults(PyObject* dict) {
+    if (kwdefaults_watcher < 0 && (kwdefaults_watcher = PyDict_AddWatcher(count_kwdefaults_change)) < 0)
+        return false;
+    return PyDict_Watch(kwdefaults_watcher, dict) == 0;
+}
+
+static inline uint64_t defaults_stamp(const Function&) { return kwdefaults_changes; }
+#else
+static bool watch_kwdefaults(PyObject*) { return true; }
+
+static inline uint64_t defaults_stamp(const Function& fn) {
+    // Every dictionary has a version above 0, new with each change.
+    return fn.kwdefaults ? reinterpret_cast<PyDictObject*>(fn.kwdefaults)->ma_version_tag : 1;
+}
+#endif
+
+// Reads the defaults afresh.  Looking a name up in the dictionary can run
+// Python code (the __eq__ of a key put there) that changes the containers
+// again; then the reading starts over.
+static bool read_defaults(Function& fn) {
+    const FunctionDef& def = *fn.def;
+    for (int attempt = 0; attempt < 8; attempt++) {
+        const uint64_t stamp = defaults_stamp(fn);
+        fn.seen = stamp;
+        const Py_ssize_t first = def.npositional - (fn.defaults ? PyTuple_GET_SIZE(fn.defaults) : 0);
+        fn.nrequired = first < 0 ? 0 : int(first);
+        for (int i = 0; i < def.npositional; i++)
+            fn.default_of[i] = i >= first ? PyTuple_GET_ITEM(fn.defaults, i - first) : nullptr;
+        for (int i = def.npositional; i < def.nparams; i++) {
+            PyObject* v = fn.kwdefaults ? PyDict_GetItemWithError(fn.kwdefaults, fn.names[i]) : nullptr;
+            if (!v && PyErr_Occurred()) {
+                fn.seen = 0;
+                return false;
+            }
+            fn.default_of[i] = v;
+        }
+        if (fn.seen == stamp && defaults_stamp(fn) == stamp) return true;
+    }
+    fn.seen = 0;
+    PyErr_Format(PyExc_RuntimeError, "%.200s(): its defaults kept changing while they were read", def.name);
+    return false;
+}
+
+// The default that inspect.signature() shows for parameter i, as the
+// containers hold it now (a new reference, or null without an exception
+// when it has none).  With more __defaults__ than positional parameters,
+// inspect splits the parameters with a negative index, as it does for a
+// Python function, and shows them so.
+static Ref signature_default(Function& fn, int i) {
+    const FunctionDef& def = *fn.def;
+    if (i < def.npositional) {
+        const Py_ssize_t npos = def.npositional, n = fn.defaults ? PyTuple_GET_SIZE(fn.defaults) : 0;
+        Py_ssize_t first = npos - n;
+        if (first < 0) first = std::max<Py_ssize_t>(0, npos + first);
+        return i >= first ? borrow(PyTuple_GET_ITEM(fn.defaults, i - first)) : Ref{};
+    }
+    return fn.kwdefaults ? borrow(PyDict_GetItemWithError(fn.kwdefaults, fn.names[i])) : Ref{};
+}
+
+void hold_defaults(PyObject** bound, Converted& converted) {
+    for (unsigned m = converted.borrowed; m; m &= m - 1) {
+        int i = __builtin_ctz(m);
+        converted.values[i] = Py_NewRef(bound[i]);
+    }
+    converted.mask |= converted.borrowed;
+    converted.borrowed = 0;
 }
 
 // ---- binding ---------------------------------------------------------------
@@ -80,16 +168,23 @@ static bool convert(Function& fn, PyObject** bound, Converted& converted) {
     for (unsigned m = fn.truth_mask; m;) {
         int i = next_bit(m);
         PyObject* v = bound[i];
-        int truth = v == Py_True ? 1 : v == Py_False || v == Py_None ? 0 : PyObject_IsTrue(v);
-        if (truth < 0) return false;
+        int truth;
+        if (v == Py_True || v == Py_False || v == Py_None) {
+            truth = v == Py_True;
+        } else {
+            hold_defaults(bound, converted);  // __bool__ may change them
+            if ((truth = PyObject_IsTrue(v)) < 0) return false;
+        }
         bound[i] = truth ? Py_True : Py_False;
     }
     for (unsigned m = fn.int_mask; m;) {
         int i = next_bit(m);
         if (PyLong_CheckExact(bound[i])) continue;
         if (!PyNumber_Check(bound[i])) return raise_type(params[i].name, "int", bound[i], false);
+        hold_defaults(bound, converted);  // and __index__ or __int__
         PyObject* number = PyNumber_Long(bound[i]);
         if (!number) return false;
+        if (converted.mask & (1u << i)) Py_DECREF(converted.values[i]);
         converted.values[i] = bound[i] = number;
         converted.mask |= 1u << i;
     }
@@ -111,11 +206,39 @@ static bool convert(Function& fn, PyObject** bound, Converted& converted) {
     return true;
 }
 
+// The interpreter's message, naming every keyword-only parameter that
+// neither a keyword nor a default gives a value: 'a', 'a' and 'b', or
+// 'a', 'b', and 'c'.
+[[gnu::cold]] static void raise_missing_keywords(const Function& fn, PyObject* const* bound) {
+    const FunctionDef& def = *fn.def;
+    Ref names = steal(PyList_New(0));
+    if (!names) return;
+    for (int i = def.npositional; i < def.nparams; i++) {
+        if (bound[i] || fn.default_of[i]) continue;
+        Ref quoted = steal(PyUnicode_FromFormat("'%U'", fn.names[i]));
+        if (!quoted || PyList_Append(names.get(), quoted.get()) < 0) return;
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(names.get());
+    Ref listed = borrow(PyList_GET_ITEM(names.get(), n - 1));
+    if (n > 1) {
+        Ref head = steal(PyList_GetSlice(names.get(), 0, n - 1));
+        Ref comma = steal(PyUnicode_FromString(", "));
+        Ref joined = head && comma ? steal(PyUnicode_Join(comma.get(), head.get())) : Ref{};
+        listed = joined ? steal(PyUnicode_FromFormat(n == 2 ? "%U and %U" : "%U, and %U", joined.get(),
+                                                     listed.get()))
+                        : Ref{};
+        if (!listed) return;
+    }
+    PyErr_Format(PyExc_TypeError, "%s() missing %zd required keyword-only argument%s: %U", def.name, n,
+                 n == 1 ? "" : "s", listed.get());
+}
+
 bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** bound,
                     Converted& converted) {
     const FunctionDef& def = *fn.def;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (def.nparams == 0) return bind_no_parameters(fn, nargs, kwnames);
+    if (fn.seen != defaults_stamp(fn) && !read_defaults(fn)) return false;
     const bool exact = fn.nrequired == def.npositional && def.nkwonly == 0;
     if (nargs > def.npositional) {
         raise_count(fn, exact ? "exactly" : "at most", def.npositional, nargs);
@@ -146,11 +269,14 @@ bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject
     }
     for (int i = int(nargs); i < def.nparams; i++) {
         if (bound[i]) continue;
-        if (i < fn.nrequired) {
-            raise_count(fn, exact ? "exactly" : "at least", fn.nrequired, i);
+        if (!(bound[i] = fn.default_of[i])) {
+            if (i < def.npositional)
+                raise_count(fn, exact ? "exactly" : "at least", fn.nrequired, i);
+            else
+                raise_missing_keywords(fn, bound);
             return false;
         }
-        bound[i] = fn.default_of[i];
+        converted.borrowed |= 1u << i;
     }
     return convert(fn, bound, converted);
 }
@@ -189,6 +315,7 @@ static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size
     Ref result;
     switch (fn.def->kind) {
     case FunctionKind::plain:
+        hold_defaults(bound, converted);  // the body runs Python code
         result = fn.def->body(fn, bound);
         break;
     case FunctionKind::coroutine:
@@ -211,8 +338,7 @@ static PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 }
 
 // The references a function holds that the collector may clear; defaults
-// and kwdefaults stay until deallocation, because bound arguments of a
-// running call may borrow from them.
+// and kwdefaults stay until deallocation, because binding reads them.
 static constexpr PyObject* Function::*cleared_members[] = {
     &Function::globals, &Function::name, &Function::qualname, &Function::module,
     &Function::doc,     &Function::annotations, &Function::dict,
@@ -279,7 +405,28 @@ static int set_module(PyObject* self, PyObject* v, void*) {
     return 0;
 }
 static PyObject* get_defaults(PyObject* self, void*) { return get_field(FIELD(defaults)); }
+static int set_defaults(PyObject* self, PyObject* v, void*) {
+    if (v == Py_None) v = nullptr;
+    if (v && !PyTuple_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(FIELD(defaults), Py_XNewRef(v));
+    FIELD(seen) = 0;
+    return 0;
+}
 static PyObject* get_kwdefaults(PyObject* self, void*) { return get_field(FIELD(kwdefaults)); }
+static int set_kwdefaults(PyObject* self, PyObject* v, void*) {
+    if (v == Py_None) v = nullptr;
+    if (v && !PyDict_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    if (v && !watch_kwdefaults(v)) return -1;
+    Py_XSETREF(FIELD(kwdefaults), Py_XNewRef(v));
+    FIELD(seen) = 0;
+    return 0;
+}
 static PyObject* get_annotations(PyObject* self, void*) { return get_field(FIELD(annotations)); }
 static int set_annotations(PyObject* self, PyObject* v, void*) {
     if (!v || !PyDict_Check(v)) {
@@ -328,7 +475,8 @@ static PyObject* get_signature(PyObject* self, void*) {
         Ref kind = getattr(parameter.get(), i < def.npositional ? s_POSITIONAL_OR_KEYWORD : s_KEYWORD_ONLY);
         Ref kwargs = kind ? steal(PyDict_New()) : Ref{};
         if (!kwargs) return nullptr;
-        if (fn.default_of[i] && PyDict_SetItem(kwargs.get(), s_default, fn.default_of[i]) < 0) return nullptr;
+        Ref dflt = signature_default(fn, i);
+        if (PyErr_Occurred() || (dflt && PyDict_SetItem(kwargs.get(), s_default, dflt.get()) < 0)) return nullptr;
         PyObject* annotation = fn.annotations ? PyDict_GetItemWithError(fn.annotations, fn.names[i]) : nullptr;
         if (annotation && PyDict_SetItem(kwargs.get(), s_annotation, annotation) < 0) return nullptr;
         if (PyErr_Occurred()) return nullptr;
@@ -362,8 +510,8 @@ static PyGetSetDef function_getset[] = {
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__module__", get_module, set_module, nullptr, nullptr},
-    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
@@ -424,9 +572,10 @@ Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& d
     fn.defaults = fn.kwdefaults = fn.annotations = fn.dict = fn.weakrefs = fn.code = nullptr;
     for (int i = 0; i < max_params; i++) fn.names[i] = fn.default_of[i] = nullptr;
     fn.nrequired = 0;
+    fn.seen = 0;
     fn.body_size = 0;
-    while (fn.nrequired < def.npositional && def.params[fn.nrequired].dflt.kind == Default::Kind::required)
-        fn.nrequired++;
+    int nrequired = 0;
+    while (nrequired < def.npositional && def.params[nrequired].dflt.kind == Default::Kind::required) nrequired++;
     fn.truth_mask = fn.int_mask = fn.exact_mask = 0;
     for (int i = 0; i < def.nparams; i++) {
         switch (def.params[i].check) {
@@ -456,14 +605,13 @@ Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& d
     for (int i = 0; i < def.nparams; i++)
         if (!(fn.names[i] = PyUnicode_InternFromString(def.params[i].name))) return {};
 
-    const int npos_defaults = def.npositional - fn.nrequired;
+    const int npos_defaults = def.npositional - nrequired;
     if (npos_defaults > 0) {
         if (!(fn.defaults = PyTuple_New(npos_defaults))) return {};
         for (int i = 0; i < npos_defaults; i++) {
-            PyObject* v = default_value(def.params[fn.nrequired + i].dflt);
+            PyObject* v = default_value(def.params[nrequired + i].dflt);
             if (!v) return {};
             PyTuple_SET_ITEM(fn.defaults, i, v);
-            fn.default_of[fn.nrequired + i] = v;
         }
     }
     if (def.nkwonly > 0) {
@@ -472,8 +620,8 @@ Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& d
             int i = def.npositional + k;
             Ref v = steal(default_value(def.params[i].dflt));
             if (!v || PyDict_SetItem(fn.kwdefaults, fn.names[i], v.get()) < 0) return {};
-            fn.default_of[i] = v.get();  // the dictionary keeps it
         }
+        if (!watch_kwdefaults(fn.kwdefaults)) return {};
     }
     if (!(fn.annotations = PyDict_New())) return {};
     for (int i = 0; i < def.nparams; i++) {

@@ -138,9 +138,14 @@ struct Function {
     PyObject* dict;
     PyObject* weakrefs;
     PyObject* code;  // for traceback entries, made on first use
-    PyObject* names[max_params];           // interned parameter names
-    PyObject* default_of[max_params];      // borrowed from defaults/kwdefaults
+    PyObject* names[max_params];  // interned parameter names
+    // What binding reads: the default of each parameter (null: required),
+    // borrowed from defaults/kwdefaults as they were when `seen` was taken,
+    // and the count of leading positional parameters without one.  Taken
+    // again whenever either container has changed since (defaults_stamp()).
+    PyObject* default_of[max_params];
     int nrequired;
+    uint64_t seen;  // 0: to be taken again
     size_t body_size;  // coroutines and generators: the size of the body's C++ frame, once known
     // Bit i set: parameter i takes that step after binding.
     unsigned truth_mask, int_mask, exact_mask;
@@ -158,7 +163,8 @@ Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& d
 // int), released when the call is over; most calls have none.
 struct Converted {
     PyObject* values[max_params];
-    unsigned mask = 0;  // bit i: values[i] holds a new reference
+    unsigned mask = 0;      // bit i: values[i] holds a new reference
+    unsigned borrowed = 0;  // bit i: bound[i] is a default, borrowed from the function's containers
     Converted() noexcept = default;
     Converted(const Converted&) = delete;
     ~Converted() {
@@ -167,9 +173,13 @@ struct Converted {
 };
 
 // Binds and checks the arguments of a vectorcall into `bound` (borrowed
-// references, or references held in `converted`).
+// references, or references held in `converted`).  A default is borrowed
+// from the function's containers, which Python code may change: before
+// anything that can run Python code, `hold_defaults` makes them owned.
 bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** bound,
                     Converted& converted);
+
+void hold_defaults(PyObject** bound, Converted& converted);
 
 // Adds the traceback entry "<module>.<name>" of this function to the
 // pending exception.

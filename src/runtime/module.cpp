@@ -2,7 +2,6 @@
 
 #include <frameobject.h>
 
-#include <cstdio>
 #include <string>
 
 #include "runtime/call.hpp"
@@ -36,9 +35,21 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     return module;
 }
 
+// The number at *p, and p past it; -1 when none is there.  (Not sscanf:
+// C libraries from 2.38 on redirect it to a symbol of their own, and the
+// wheels would then need a C library that new.)
+static int read_number(const char*& p) {
+    if (*p < '0' || *p > '9') return -1;
+    int n = 0;
+    while (*p >= '0' && *p <= '9') n = n * 10 + (*p++ - '0');
+    return n;
+}
+
 static bool warn_version() {
-    int major = 0, minor = 0;
-    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return true;
+    const char* p = Py_GetVersion();  // "3.14.0 (main, ...) [GCC ...]"
+    const int major = read_number(p);
+    const int minor = *p == '.' ? read_number(++p) : -1;
+    if (major < 0 || minor < 0) return true;
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return true;
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
