@@ -160,8 +160,8 @@ struct Frame {
     // The body running now, or being destroyed: where Locals end.
     static inline Frame* current = nullptr;
 
-    // Binds the body to the call, taking over the references `args` holds;
-    // its C++ frame goes into room(), of `room_size` bytes.
+    // Binds the body to the call; its C++ frame goes into room(), of
+    // `room_size` bytes.
     bool start(Function* fn, PyObject* const* args, Task (*body)(Frame&), size_t room_size);
     Frame() noexcept = default;
     Frame(const Frame&) = delete;
@@ -225,12 +225,12 @@ struct Frame {
     // Ends the body without running it further (never started, or cleared).
     void discard() noexcept;
 
-    void hold_local(const Local* l) noexcept {
+    [[gnu::always_inline]] void hold_local(const Local* l) noexcept {
         const size_t word = size_t(reinterpret_cast<const char*>(l) - room()) / 8;
         if (word >= local_words) local_out_of_reach();
         locals |= std::uint64_t(1) << word;
     }
-    void drop_local(const Local* l) noexcept {
+    [[gnu::always_inline]] void drop_local(const Local* l) noexcept {
         locals &= ~(std::uint64_t(1) << (size_t(reinterpret_cast<const char*>(l) - room()) / 8));
     }
     bool holds_local(const void* p) const noexcept {

@@ -78,14 +78,14 @@ Ref start_body(PyTypeObject* type, Function& fn, PyObject* const* args, Task (*b
     // The room for the body's C++ frame: its size is measured once.
     if (!fn.body_size && !(fn.body_size = Frame::measure(body))) return {};
     const size_t room = body_room(fn.def->nparams);
-    // The arguments are owned before the allocation, which may run the
-    // collector and with it Python code: a default is borrowed from a
-    // container that such code could change.
-    const int nargs = fn.def->nparams;
-    for (int i = 0; i < nargs; i++) Py_INCREF(args[i]);
+    const uint64_t seen = fn.seen, stamp = defaults_stamp(fn);
     BodyObject* o = PyObject_GC_NewVar(BodyObject, type, Py_ssize_t(room - sizeof(BodyObject) + fn.body_size));
-    if (!o) {
-        for (int i = 0; i < nargs; i++) Py_DECREF(args[i]);
+    if (!o) return {};
+    // The allocation may have run the collector, and with it Python code
+    // that changed the function's defaults, from which `args` may borrow:
+    // then the call is bound again (an empty result, no exception).
+    if (fn.seen != seen || defaults_stamp(fn) != stamp) [[unlikely]] {
+        PyObject_GC_Del(o);
         return {};
     }
     o->weakrefs = nullptr;

@@ -133,7 +133,7 @@ bool Frame::start(Function* function, PyObject* const* bound, Task (*make)(Frame
     fn.hold(function);
     nargs = static_cast<unsigned char>(function->def->nparams);
     room_words = static_cast<unsigned char>((body_room(nargs) - offsetof(BodyObject, frame)) / 8);
-    for (int i = 0; i < nargs; i++) new (&args()[i]) Ref(steal(bound[i]));
+    for (int i = 0; i < nargs; i++) new (&args()[i]) Ref(borrow(bound[i]));
     next_room = {room(), size, 0, nullptr};
     Task::Handle h = make(*this).release();
     if (!h) {

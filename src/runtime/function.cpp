@@ -41,7 +41,6 @@ Ref Function::global(PyObject* key) const {
 // dictionary of the module's functions.
 
 #if PY_VERSION_HEX >= 0x030C0000  // 3.12
-static uint64_t kwdefaults_changes = 1;
 static int kwdefaults_watcher = -1;
 
 static int count_kwdefaults_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
@@ -54,15 +53,8 @@ static bool watch_kwdefaults(PyObject* dict) {
         return false;
     return PyDict_Watch(kwdefaults_watcher, dict) == 0;
 }
-
-static inline uint64_t defaults_stamp(const Function&) { return kwdefaults_changes; }
 #else
 static bool watch_kwdefaults(PyObject*) { return true; }
-
-static inline uint64_t defaults_stamp(const Function& fn) {
-    // Every dictionary has a version above 0, new with each change.
-    return fn.kwdefaults ? reinterpret_cast<PyDictObject*>(fn.kwdefaults)->ma_version_tag : 1;
-}
 #endif
 
 // Reads the defaults afresh.  Looking a name up in the dictionary can run
@@ -238,7 +230,7 @@ bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject
     const FunctionDef& def = *fn.def;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (def.nparams == 0) return bind_no_parameters(fn, nargs, kwnames);
-    if (fn.seen != defaults_stamp(fn) && !read_defaults(fn)) return false;
+    if (!defaults_unchanged(fn) && !read_defaults(fn)) return false;
     const bool exact = fn.nrequired == def.npositional && def.nkwonly == 0;
     if (nargs > def.npositional) {
         raise_count(fn, exact ? "exactly" : "at most", def.npositional, nargs);
@@ -300,34 +292,43 @@ PyObject* code_of(Function& fn) {
 
 static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Function& fn = *reinterpret_cast<Function*>(self);
-    PyObject* bound[max_params];
-    Converted converted;
-    if (!bind_arguments(fn, args, nargsf, kwnames, bound, converted)) {
-        add_traceback(fn);
-        return nullptr;
+    for (int attempt = 0;; attempt++) {
+        PyObject* bound[max_params];
+        Converted converted;
+        if (!bind_arguments(fn, args, nargsf, kwnames, bound, converted)) {
+            add_traceback(fn);
+            return nullptr;
+        }
+        // Our functions call each other (and themselves) through the namespace:
+        // they count toward the interpreter's recursion limit like Python calls.
+        if (Py_EnterRecursiveCall(" while calling a Python object")) {
+            add_traceback(fn);
+            return nullptr;
+        }
+        Ref result;
+        switch (fn.def->kind) {
+        case FunctionKind::plain:
+            hold_defaults(bound, converted);  // the body runs Python code
+            result = fn.def->body(fn, bound);
+            break;
+        case FunctionKind::coroutine:
+            result = make_coroutine(fn, bound, fn.def->task);
+            break;
+        case FunctionKind::async_generator:
+            result = make_async_generator(fn, bound, fn.def->task);
+            break;
+        }
+        Py_LeaveRecursiveCall();
+        if (result) return result.release();
+        // No result and no error: the defaults changed while the object was
+        // made (see start_body); bind again.
+        if (!PyErr_Occurred() && attempt == 8)
+            PyErr_Format(PyExc_RuntimeError, "%.200s(): its defaults kept changing during the call", fn.def->name);
+        if (PyErr_Occurred()) {
+            add_traceback(fn);
+            return nullptr;
+        }
     }
-    // Our functions call each other (and themselves) through the namespace:
-    // they count toward the interpreter's recursion limit like Python calls.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        add_traceback(fn);
-        return nullptr;
-    }
-    Ref result;
-    switch (fn.def->kind) {
-    case FunctionKind::plain:
-        hold_defaults(bound, converted);  // the body runs Python code
-        result = fn.def->body(fn, bound);
-        break;
-    case FunctionKind::coroutine:
-        result = make_coroutine(fn, bound, fn.def->task);
-        break;
-    case FunctionKind::async_generator:
-        result = make_async_generator(fn, bound, fn.def->task);
-        break;
-    }
-    Py_LeaveRecursiveCall();
-    if (!result) add_traceback(fn);
-    return result.release();
 }
 
 // Bound as a method when found on a class, like a Python function; this also

@@ -155,6 +155,22 @@ struct Function {
     Ref global(PyObject* name) const;
 };
 
+// Where binding sees that a container of defaults may have changed: a
+// dictionary's version tag before 3.12; from 3.12 on, a count of the
+// changes of every __kwdefaults__ dictionary of the module's functions,
+// kept by a dictionary watcher.  (The setters of __defaults__ and
+// __kwdefaults__ clear `seen`.)
+#if PY_VERSION_HEX >= 0x030C0000  // 3.12
+inline uint64_t kwdefaults_changes = 1;
+inline uint64_t defaults_stamp(const Function&) { return kwdefaults_changes; }
+#else
+inline uint64_t defaults_stamp(const Function& fn) {
+    // Every dictionary has a version above 0, new with each change.
+    return fn.kwdefaults ? reinterpret_cast<PyDictObject*>(fn.kwdefaults)->ma_version_tag : 1;
+}
+#endif
+inline bool defaults_unchanged(const Function& fn) { return fn.seen == defaults_stamp(fn); }
+
 // Creates a function bound to the namespace `globals`, with the defaults its
 // parameters declare.
 Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& def);

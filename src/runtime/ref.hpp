@@ -51,7 +51,7 @@ public:
         o.p_ = nullptr;
         KELPIE_REF_MADE();
     }
-    ~Ref() {
+    [[gnu::always_inline]] ~Ref() {
         KELPIE_REF_GONE();
         Py_XDECREF(p_);
     }
