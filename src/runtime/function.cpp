@@ -67,6 +67,7 @@ static bool read_defaults(Function& fn) {
         fn.seen = stamp;
         const Py_ssize_t first = def.npositional - (fn.defaults ? PyTuple_GET_SIZE(fn.defaults) : 0);
         fn.nrequired = first < 0 ? 0 : int(first);
+        fn.required_mask = 0;
         for (int i = 0; i < def.npositional; i++)
             fn.default_of[i] = i >= first ? PyTuple_GET_ITEM(fn.defaults, i - first) : nullptr;
         for (int i = def.npositional; i < def.nparams; i++) {
@@ -77,6 +78,8 @@ static bool read_defaults(Function& fn) {
             }
             fn.default_of[i] = v;
         }
+        for (int i = 0; i < def.nparams; i++)
+            if (!fn.default_of[i]) fn.required_mask |= 1u << i;
         if (fn.seen == stamp && defaults_stamp(fn) == stamp) return true;
     }
     fn.seen = 0;
@@ -236,8 +239,11 @@ bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject
         raise_count(fn, exact ? "exactly" : "at most", def.npositional, nargs);
         return false;
     }
+    // Each parameter takes its argument, or else its default (null where
+    // it has none); `given` marks those an argument filled.
+    unsigned given = (1u << nargs) - 1;
     for (Py_ssize_t i = 0; i < nargs; i++) bound[i] = args[i];
-    for (int i = int(nargs); i < def.nparams; i++) bound[i] = nullptr;
+    for (int i = int(nargs); i < def.nparams; i++) bound[i] = fn.default_of[i];
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; k++) {
@@ -252,24 +258,23 @@ bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject
                 PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.name, key);
                 return false;
             }
-            if (bound[i]) {
+            if (given & (1u << i)) {
                 PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", def.name, key);
                 return false;
             }
+            given |= 1u << i;
             bound[i] = args[nargs + k];
         }
     }
-    for (int i = int(nargs); i < def.nparams; i++) {
-        if (bound[i]) continue;
-        if (!(bound[i] = fn.default_of[i])) {
-            if (i < def.npositional)
-                raise_count(fn, exact ? "exactly" : "at least", fn.nrequired, i);
-            else
-                raise_missing_keywords(fn, bound);
-            return false;
-        }
-        converted.borrowed |= 1u << i;
+    if (const unsigned missing = fn.required_mask & ~given) [[unlikely]] {
+        const int i = __builtin_ctz(missing);
+        if (i < def.npositional)
+            raise_count(fn, exact ? "exactly" : "at least", fn.nrequired, i);
+        else
+            raise_missing_keywords(fn, bound);
+        return false;
     }
+    converted.borrowed = ((1u << def.nparams) - 1) & ~given;
     return convert(fn, bound, converted);
 }
 
@@ -574,6 +579,7 @@ Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& d
     for (int i = 0; i < max_params; i++) fn.names[i] = fn.default_of[i] = nullptr;
     fn.nrequired = 0;
     fn.seen = 0;
+    fn.required_mask = 0;
     fn.body_size = 0;
     int nrequired = 0;
     while (nrequired < def.npositional && def.params[nrequired].dflt.kind == Default::Kind::required) nrequired++;

@@ -145,7 +145,8 @@ struct Function {
     // again whenever either container has changed since (defaults_stamp()).
     PyObject* default_of[max_params];
     int nrequired;
-    uint64_t seen;  // 0: to be taken again
+    unsigned required_mask;  // bit i: parameter i has no default
+    uint64_t seen;           // 0: to be taken again
     size_t body_size;  // coroutines and generators: the size of the body's C++ frame, once known
     // Bit i set: parameter i takes that step after binding.
     unsigned truth_mask, int_mask, exact_mask;
