@@ -68,9 +68,9 @@ CASES = [pytest.param(module, name, id=f"{module.__name__}.{name}") for module, 
 
 
 def test_every_function_is_covered():
-    # Each module has a function type of its own, named kelpie.function.
+    # Each module has a function type of its own, named after the module.
     found = {(module, name) for module in (courier, larder) for name, value in vars(module).items()
-             if (type(value).__module__, type(value).__qualname__) == ("kelpie", "function")}
+             if (type(value).__module__, type(value).__qualname__) == (module.__name__, "function")}
     assert found == set(EXPECTED)
 
 

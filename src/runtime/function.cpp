@@ -527,8 +527,10 @@ static PyGetSetDef function_getset[] = {
 };
 
 static PyTypeObject* function_type() {
+    // Each module has a function type of its own, named after it.
+    static const std::string name = std::string(this_module.full_name) + ".function";
     static PyTypeObject type = [] {
-        PyTypeObject t = gc_type({.name = "kelpie.function", .size = sizeof(Function), .dealloc = function_dealloc,
+        PyTypeObject t = gc_type({.name = name.c_str(), .size = sizeof(Function), .dealloc = function_dealloc,
                                   .traverse = function_traverse, .clear = function_clear, .repr = function_repr,
                                   .methods = function_methods, .getset = function_getset,
                                   .weaklist = offsetof(Function, weakrefs)});
