@@ -17,6 +17,7 @@ a suspended body.
 
 import gc
 import sys
+import traceback
 import types
 import weakref
 
@@ -105,10 +106,10 @@ class World:
             raise value
         return value
 
-    def leave(self, what, et, ev):
+    def leave(self, what, et, ev, tb):
         """The exit of the session's or the response's context."""
         self.hook(what + ".__aexit__")
-        self.log.append((what + "_exit", et and et.__name__, sys.exc_info()[1] is ev))
+        self.log.append((what + "_exit", et and et.__name__, sys.exc_info()[1] is ev, body_entries(tb)))
         return self.awaitable(what + "_exit", False)
 
     def link(self):
@@ -132,7 +133,7 @@ class Session(Made):
         return self.world.awaitable("session_enter", self)
 
     def __aexit__(self, et, ev, tb):
-        return self.world.leave("session", et, ev)
+        return self.world.leave("session", et, ev, tb)
 
     def post(self, url, **kwargs):
         self.world.hook("post")
@@ -145,7 +146,7 @@ class Request(Made):
         return self.world.awaitable("response_enter", Response(self.world))
 
     def __aexit__(self, et, ev, tb):
-        return self.world.leave("response", et, ev)
+        return self.world.leave("response", et, ev, tb)
 
 
 class Response(Made):
@@ -258,6 +259,15 @@ def world_for(function, **options):
 # ---- what an operation gave ------------------------------------------------------------------------------------
 
 
+BODY_FILES = ("kelpie/courier", model.__file__)
+
+
+def body_entries(tb):
+    """The entries of a traceback that are a body's own (kelpie's functions,
+    or the plain models' frames), or None without a traceback."""
+    return None if tb is None else sum(entry.filename in BODY_FILES for entry in traceback.extract_tb(tb))
+
+
 def outcome(op):
     """What calling op() gave, in a form two sides can be compared by."""
     try:
@@ -265,9 +275,10 @@ def outcome(op):
     except StopIteration as e:
         return ("StopIteration", shown(e.value))
     except BaseException as e:  # noqa: B036 - every answer is compared, including BaseException subclasses
-        context = type(e.__context__).__name__ if e.__context__ is not None else None
+        context = e.__context__
+        context = None if context is None else (type(context).__name__, body_entries(context.__traceback__))
         # kelpie's types carry their module in their name ("kelpie.coroutine")
-        return ("raise", type(e).__name__, str(e).replace("kelpie.", ""), context)
+        return ("raise", type(e).__name__, str(e).replace("kelpie.", ""), context, body_entries(e.__traceback__))
     return ("ok", shown(value))
 
 

@@ -16,7 +16,8 @@ README = (ROOT / "README.md").read_text(encoding="utf-8")
 BLOCKS = re.findall(r"```python\n(.*?)```", README, re.S)
 SECTIONS = re.split(r"\n(?=### )", README)
 FUNCTIONS = [name for module in (courier, larder) for name, value in vars(module).items()
-             if (type(value).__module__, type(value).__qualname__) == ("kelpie", "function")]
+             if (type(value).__module__, type(value).__qualname__) == (module.__name__, "function")]
+assert FUNCTIONS, "no kelpie function found"
 
 
 @pytest.mark.parametrize("index", range(len(BLOCKS)))

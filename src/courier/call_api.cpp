@@ -27,6 +27,7 @@ static Task async_call_api_body(Frame& co) {
             co_await kp::await_method(response.get(), s_json, result);
             if (!result && form && PyErr_ExceptionMatches(PyExc_Exception)) {
                 // except Exception: return await response.text()
+                co.add_traceback();
                 previous_handled = kp::push_handled(co, kp::Exc::fetch().take().get());
                 co_await kp::await_method(response.get(), s_text, result);
                 if (!result) kp::chain_context(kp::Exc::from(kp::borrow(co.handled.get())));

@@ -241,6 +241,7 @@ struct Frame {
 
     int traverse(visitproc visit, void* arg);
     void clear() noexcept;
+    // The body's traceback entry on the pending exception, unless it has it.
     void add_traceback();
 
     // What introspection sees (cr_/ag_ frame, await, code, running,

@@ -151,6 +151,7 @@ Ref AsyncWith::begin_exit(Frame& f, Ref result) noexcept {
         return manager_ ? call(exit_.get(), manager_, Py_None, Py_None, Py_None)
                         : call(exit_.get(), Py_None, Py_None, Py_None);
     }
+    f.add_traceback();  // __aexit__ sees the error as having passed through the body
     Exc error = Exc::fetch();
     f.exit_previous_handled = push_handled(f, error.value());
     Ref tb = error.traceback();

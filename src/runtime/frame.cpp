@@ -384,7 +384,9 @@ void Frame::clear() noexcept {
     frame_object.reset();
 }
 
-void Frame::add_traceback() { kp::add_traceback(*fn); }
+// Once per exception: where an error first surfaces in the body (handed to
+// an exit, handled, or leaving), as a Python frame adds its entry.
+void Frame::add_traceback() { kp::add_traceback(*fn, true); }
 
 PyObject* Frame::get_frame() {
     if (state == State::finished) {

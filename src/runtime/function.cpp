@@ -280,9 +280,9 @@ bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject
 
 // ---- tracebacks --------------------------------------------------------------
 
-void add_traceback(Function& fn) {
+void add_traceback(Function& fn, bool once) {
     std::string name = std::string(this_module.full_name) + "." + fn.def->name;
-    add_traceback_entry(name.c_str(), fn.globals, &fn.code);
+    add_traceback_entry(name.c_str(), fn.globals, &fn.code, once);
 }
 
 PyObject* code_of(Function& fn) {
