@@ -243,6 +243,7 @@ struct Frame {
     void clear() noexcept;
     // The body's traceback entry on the pending exception, unless it has it.
     void add_traceback();
+    PyObject* frame();
 
     // What introspection sees (cr_/ag_ frame, await, code, running,
     // suspended), as for a body written with async def.

@@ -384,22 +384,41 @@ void Frame::clear() noexcept {
     frame_object.reset();
 }
 
+// The body's frame object (its cr_frame/ag_frame and its traceback
+// entries), made on first use.  Null with an exception on failure.
+PyObject* Frame::frame() {
+    if (!frame_object) {
+        PyObject* code = code_of(*fn);
+        if (!code) return nullptr;
+        frame_object = steal(reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), fn->globals, nullptr)));
+    }
+    return frame_object.get();
+}
+
 // Once per exception: where an error first surfaces in the body (handed to
-// an exit, handled, or leaving), as a Python frame adds its entry.
-void Frame::add_traceback() { kp::add_traceback(*fn, true); }
+// an exit, handled, or leaving), as a Python frame adds its entry; it is
+// there already when the exception's traceback begins with the body's frame.
+void Frame::add_traceback() {
+    Exc error = Exc::fetch();
+    Ref tb = error.traceback();
+    if (frame_object && PyTraceBack_Check(tb.get()) &&
+        reinterpret_cast<PyObject*>(reinterpret_cast<PyTracebackObject*>(tb.get())->tb_frame) == frame_object.get()) {
+        error.restore();
+        return;
+    }
+    PyObject* f = frame();
+    if (!f) PyErr_Clear();  // the entry is lost, never the exception
+    error.restore();
+    if (f) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(f));
+}
 
 PyObject* Frame::get_frame() {
     if (state == State::finished) {
         frame_object.reset();
         Py_RETURN_NONE;
     }
-    if (!frame_object) {
-        PyObject* code = code_of(*fn);
-        if (!code) return nullptr;
-        frame_object = steal(reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), fn->globals, nullptr)));
-        if (!frame_object) return nullptr;
-    }
+    if (!frame()) return nullptr;
 #if PY_VERSION_HEX < 0x030B0000
     // inspect tells a body that has not started by this (3.10's frames are open)
     reinterpret_cast<PyFrameObject*>(frame_object.get())->f_lasti = state == State::created ? -1 : 0;

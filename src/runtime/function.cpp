@@ -280,9 +280,9 @@ bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject
 
 // ---- tracebacks --------------------------------------------------------------
 
-void add_traceback(Function& fn, bool once) {
+void add_traceback(Function& fn) {
     std::string name = std::string(this_module.full_name) + "." + fn.def->name;
-    add_traceback_entry(name.c_str(), fn.globals, &fn.code, once);
+    add_traceback_entry(name.c_str(), fn.globals, &fn.code);
 }
 
 PyObject* code_of(Function& fn) {

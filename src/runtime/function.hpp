@@ -200,7 +200,7 @@ void hold_defaults(PyObject** bound, Converted& converted);
 
 // Adds the traceback entry "<module>.<name>" of this function to the
 // pending exception.
-void add_traceback(Function& fn, bool once = false);
+void add_traceback(Function& fn);
 
 // The code object named after the function (the one of its traceback
 // entries), made on first use; borrowed, null with an exception on failure.

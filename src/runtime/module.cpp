@@ -146,20 +146,8 @@ bool bind_function(PyObject* globals, const FunctionDef& def) {
     return bind(globals, def.name, make_function(globals, module_name, def));
 }
 
-void add_traceback_entry(const char* funcname, PyObject* globals, PyObject** code_cache, bool once) {
+void add_traceback_entry(const char* funcname, PyObject* globals, PyObject** code_cache) {
     Exc error = Exc::fetch();
-    if (once && *code_cache) {
-        // Already there when the exception's traceback begins with our entry.
-        Ref tb = error.traceback();
-        if (PyTraceBack_Check(tb.get())) {
-            Ref code = steal(reinterpret_cast<PyObject*>(
-                PyFrame_GetCode(reinterpret_cast<PyTracebackObject*>(tb.get())->tb_frame)));
-            if (code.get() == *code_cache) {
-                error.restore();
-                return;
-            }
-        }
-    }
     if (!*code_cache) *code_cache = reinterpret_cast<PyObject*>(PyCode_NewEmpty(this_module.file_name, funcname, 1));
     PyFrameObject* frame = nullptr;
     if (*code_cache)

@@ -36,9 +36,7 @@ bool bind(PyObject* globals, const char* name, const Ref& value);
 bool bind_function(PyObject* globals, const FunctionDef& def);
 
 // Adds a traceback entry named `funcname` with the module's file name.
-// With `once`, not when the pending exception's traceback begins with that
-// entry already (it passed this way before).
-void add_traceback_entry(const char* funcname, PyObject* globals, PyObject** code_cache, bool once = false);
+void add_traceback_entry(const char* funcname, PyObject* globals, PyObject** code_cache);
 
 }  // namespace kp
 
