@@ -422,3 +422,57 @@ def test_advancing_a_running_generator_is_refused():
         return item
 
     assert run(go) == b"late"
+
+
+# ------------------------------------------------------------------ await chains
+
+def await_chain(coro):
+    """The frames an await-chain walker (asyncio's call graph) passes through,
+    from a suspended coroutine down, the body's own named "body"; and what
+    the chain ends at."""
+    names = []
+    while coro is not None and hasattr(coro, "cr_await"):
+        if coro.cr_frame is not None:
+            name = coro.cr_frame.f_code.co_name
+            names.append("body" if name in ("kelpie.courier.async_call_api", "_call_api") else name)
+        coro = coro.cr_await
+    return names, type(coro).__name__
+
+
+@pytest.mark.parametrize("flavour", ["await", "gencoro", "native"])
+def test_await_chain_goes_on_through_the_call(flavour):
+    from tests.protocol_world import Side, World
+
+    seen = []
+    for side_name in ("kelpie", "plain"):
+        with Side(side_name, World(flavour=flavour)) as side:
+            async def user():
+                return await side.module.async_call_api("http://x/")
+
+            coro = user()
+            assert coro.send(None) == "session_enter"
+            seen.append(await_chain(coro))
+            coro.close()
+    assert seen[0] == seen[1] and seen[0][0][:2] == ["user", "body"]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 14), reason="asyncio's call graph is new in 3.14")
+def test_asyncio_call_graph_shows_the_call():
+    from tests.protocol_world import Side, World
+
+    seen = []
+    for side_name in ("kelpie", "plain"):
+        with Side(side_name, World(flavour="native")) as side:
+            async def user():
+                return await side.module.async_call_api("http://x/")
+
+            async def main():
+                task = asyncio.ensure_future(user())
+                await asyncio.sleep(0)
+                graph = asyncio.capture_call_graph(task)
+                task.cancel()
+                return [entry.frame.f_code.co_name for entry in graph.call_stack]
+
+            names = asyncio.run(main())
+            seen.append(["body" if n in ("kelpie.courier.async_call_api", "_call_api") else n for n in names])
+    assert seen[0] == seen[1] and "body" in seen[0]

@@ -165,13 +165,26 @@ static void wrapper_dealloc(PyObject* self) {
 }
 
 
+// What an await-chain walker reads (asyncio's call graph among them): the
+// awaiting coroutine's cr_await is this iterator, and the chain goes on
+// through it as through the coroutine, to the coroutine's frame and to
+// whatever the coroutine awaits.
+static PyObject* wrapper_get_await(PyObject* self, void*) { return as_coro(wrapped(self))->frame.get_await(); }
+static PyObject* wrapper_get_frame(PyObject* self, void*) { return as_coro(wrapped(self))->frame.get_frame(); }
+
+static PyGetSetDef wrapper_getset[] = {
+    {"cr_await", wrapper_get_await, nullptr, nullptr, nullptr},
+    {"cr_frame", wrapper_get_frame, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 static PyAsyncMethods wrapper_as_async = {nullptr, nullptr, nullptr, wrapper_send};
 
 static PyTypeObject* wrapper_type() {
     static PyTypeObject type = gc_type({.name = "kelpie.coroutine_wrapper", .size = sizeof(Wrapper),
                                         .dealloc = wrapper_dealloc, .traverse = wrapper_traverse,
                                         .as_async = &wrapper_as_async, .methods = generator_methods<wrapper_send, wrapper_throw, wrapper_close>,
-                                        .iternext = wrapper_iternext});
+                                        .getset = wrapper_getset, .iternext = wrapper_iternext});
     return &type;
 }
 
