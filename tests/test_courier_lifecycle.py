@@ -476,3 +476,70 @@ def test_asyncio_call_graph_shows_the_call():
             names = asyncio.run(main())
             seen.append(["body" if n in ("kelpie.courier.async_call_api", "_call_api") else n for n in names])
     assert seen[0] == seen[1] and "body" in seen[0]
+
+
+# ------------------------------------------------------------------ the exception being handled
+
+def handling_seen_by_a_generator(call):
+    """A generator that makes a call while an outer frame handles KeyError,
+    and later, outside that handler, looks at sys.exc_info() and at the
+    context a new exception gets."""
+    def p():
+        yield
+        try:
+            call()
+        except Exception as e:  # noqa: BLE001 - what the call ended with is compared too
+            made = type(e).__name__
+        else:
+            made = None
+        yield
+        try:
+            raise ValueError("later")
+        except ValueError as e:
+            context = e.__context__
+        yield made, sys.exc_info()[1], context
+
+    g = p()
+    next(g)
+    try:
+        raise KeyError("outer")
+    except KeyError:
+        next(g)
+    made, seen, context = next(g)
+    return made, repr(seen), type(context).__name__
+
+
+def form_call_whose_json_fails(side_name):
+    from tests.protocol_world import Side, World
+
+    def call():
+        with Side(side_name, World(json_fails=True)) as side:
+            coro = side.module.async_call_api("http://x/", use_form=True)
+            try:
+                while True:
+                    coro.send(None)
+            except StopIteration:
+                pass
+    return call
+
+
+def text_read_that_fails(side_name, path):
+    from kelpie import larder
+    return lambda: (larder if side_name == "kelpie" else model_module()).read_txt(str(path))
+
+
+def model_module():
+    from tests import model
+    return model
+
+
+@pytest.mark.parametrize("case", ["coroutine handles json()'s error", "with exit handles a decode error"])
+def test_what_a_call_handles_stays_out_of_the_callers_entry(case, tmp_path):
+    path = tmp_path / "latin1.txt"
+    path.write_bytes("café".encode("latin-1"))
+    seen = []
+    for side_name in ("kelpie", "plain"):
+        call = (form_call_whose_json_fails(side_name) if case.startswith("coroutine")
+                else text_read_that_fails(side_name, path))
+        seen.append(handling_seen_by_a_generator(call))
+    assert seen[0] == seen[1] and seen[0][1:] == ("None", "NoneType")

@@ -130,7 +130,6 @@ struct Frame {
     State state = State::created;
     bool yielded = false;          // suspended at a co_yield rather than an await
     bool ready = false;            // the await just started finished at once
-    bool handled_swapped = false;  // `outer_handled` holds the caller's
     bool has_body = false;         // the body's C++ frame is there (body())
     // asynchronous generators' own state
     bool hooks_inited = false;   // firstiter called, finalizer read
@@ -151,7 +150,6 @@ struct Frame {
                            // `async with` block while its __aexit__ is awaited
     Ref handled;           // exception being handled inside the body
     Ref frame_object;      // what cr_frame/ag_frame show, made on first use
-    Ref outer_handled;     // the caller's, while `handled` is swapped in
     // The `async with` whose __aexit__ is being awaited (one at a time) with
     // an exception (then `handled`): the exception handled before it.
     Ref exit_previous_handled;

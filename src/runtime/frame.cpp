@@ -176,16 +176,6 @@ static void guard_stop_exceptions(bool async_gen) {
     now.restore();
 }
 
-// The caller's handled exception is saved only when a body has one of its
-// own to show, which spares two calls per advance on the common path.
-static void swap_in_handled(Frame& f, PyObject* exc) noexcept {
-    if (!f.handled_swapped) {
-        f.outer_handled = get_handled();
-        f.handled_swapped = true;
-    }
-    set_handled(exc);
-}
-
 Step Frame::resume(PyObject* arg, bool exc, bool closing, PyObject** out) {
     *out = nullptr;
     if (state == State::created && arg && arg != Py_None) {
@@ -215,7 +205,7 @@ Step Frame::resume(PyObject* arg, bool exc, bool closing, PyObject** out) {
         destroy_body();
         return finish(out);
     }
-    if (handled) swap_in_handled(*this, handled.get());
+    OwnExcEntry entry(handled.get());
 
     bool resume_body = true;
     if (exc) {
@@ -245,11 +235,6 @@ Step Frame::resume(PyObject* arg, bool exc, bool closing, PyObject** out) {
         state = State::suspended;
         *out = value.release();
         step = yielded ? Step::yield : Step::next;
-    }
-    if (handled_swapped) {
-        set_handled(outer_handled.get());
-        outer_handled.reset();
-        handled_swapped = false;
     }
     return step;
 }
@@ -428,16 +413,17 @@ PyObject* Frame::get_frame() {
 
 // ---- handled exceptions inside a body -----------------------------------------------------
 
+// Both run inside an advance, so the current entry is the body's own.
 Ref push_handled(Frame& f, PyObject* exc) noexcept {
     Ref previous = std::move(f.handled);
     f.handled = borrow(exc);
-    swap_in_handled(f, exc);
+    set_handled(exc);
     return previous;
 }
 
 void pop_handled(Frame& f, Ref previous) noexcept {
     f.handled = std::move(previous);
-    set_handled(f.handled ? f.handled.get() : f.outer_handled.get());
+    set_handled(f.handled.get());
 }
 
 }  // namespace kp

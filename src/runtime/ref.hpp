@@ -168,18 +168,10 @@ private:
     Ref v_;
 };
 
-// The exception being handled (sys.exc_info()) of the running thread.
-inline Ref get_handled() noexcept {
-#if PY_VERSION_HEX >= 0x030B0000
-    return steal(PyErr_GetHandledException());
-#else
-    PyObject *t, *v, *tb;
-    PyErr_GetExcInfo(&t, &v, &tb);
-    Py_XDECREF(t);
-    Py_XDECREF(tb);
-    return steal(v);
-#endif
-}
+// Makes `exc` (null: none) the exception being handled in the entry of the
+// thread's exception-info stack that the running code writes to: the
+// innermost running generator's or coroutine's (a kelpie body has its own
+// for each advance, see OwnExcEntry), else the thread's own.
 inline void set_handled(PyObject* exc) noexcept {
 #if PY_VERSION_HEX >= 0x030B0000
     PyErr_SetHandledException(exc);
@@ -191,16 +183,65 @@ inline void set_handled(PyObject* exc) noexcept {
 
 // Makes `handled` the exception being handled (what sys.exc_info() shows)
 // for the lifetime of the guard, the way an except block or the exit of a
-// with statement does.  Exceptions raised meanwhile chain to it.
+// with statement does: in the current entry, whose own content comes back
+// afterwards (never the one of an outer entry).  Exceptions raised
+// meanwhile chain to it.
 class Handling {
 public:
-    explicit Handling(PyObject* handled) noexcept : saved_(get_handled()) { set_handled(handled); }
-    ~Handling() { set_handled(saved_.get()); }
+    explicit Handling(PyObject* handled) noexcept : entry_(PyThreadState_Get()->exc_info), saved_(*entry_) {
+#if PY_VERSION_HEX < 0x030B0000
+        entry_->exc_type = entry_->exc_traceback = nullptr;
+#endif
+        entry_->exc_value = nullptr;
+        set_handled(handled);
+    }
+    ~Handling() {
+        set_handled(nullptr);
+        entry_->exc_value = saved_.exc_value;
+#if PY_VERSION_HEX < 0x030B0000
+        entry_->exc_type = saved_.exc_type;
+        entry_->exc_traceback = saved_.exc_traceback;
+#endif
+    }
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
 
 private:
-    Ref saved_;
+    _PyErr_StackItem* entry_;
+    _PyErr_StackItem saved_;  // the entry's own references, given back
+};
+
+// An entry of the thread's exception-info stack for one advance of a body,
+// holding what the body handles, as the interpreter's generators and
+// coroutines have one: what the body handles neither leaks into the
+// caller's entry nor hides the caller's from code the body calls.
+class OwnExcEntry {
+public:
+    explicit OwnExcEntry(PyObject* handled) noexcept : ts_(PyThreadState_Get()), item_{} {
+        item_.exc_value = Py_XNewRef(handled);
+#if PY_VERSION_HEX < 0x030B0000
+        if (handled) {
+            item_.exc_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(handled)));
+            item_.exc_traceback = PyException_GetTraceback(handled);
+        }
+#endif
+        item_.previous_item = ts_->exc_info;
+        ts_->exc_info = &item_;
+    }
+    ~OwnExcEntry() {
+        ts_->exc_info = item_.previous_item;
+        Py_XDECREF(item_.exc_value);
+#if PY_VERSION_HEX < 0x030B0000
+        Py_XDECREF(item_.exc_type);
+        Py_XDECREF(item_.exc_traceback);
+#endif
+    }
+    OwnExcEntry(const OwnExcEntry&) = delete;
+    OwnExcEntry& operator=(const OwnExcEntry&) = delete;
+
+private:
+    PyThreadState* ts_;
+    _PyErr_StackItem item_;
 };
 
 // The pending exception gets `context` as its __context__ unless it already
