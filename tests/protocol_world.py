@@ -17,7 +17,6 @@ a suspended body.
 
 import gc
 import sys
-import traceback
 import types
 import weakref
 
@@ -264,8 +263,16 @@ BODY_FILES = ("kelpie/courier", model.__file__)
 
 def body_entries(tb):
     """The entries of a traceback that are a body's own (kelpie's functions,
-    or the plain models' frames), or None without a traceback."""
-    return None if tb is None else sum(entry.filename in BODY_FILES for entry in traceback.extract_tb(tb))
+    or the plain models' frames), or None without a traceback.  Walked by
+    hand: the traceback module would read source lines through linecache,
+    which warns about the models' copy (a module without __spec__) on 3.15."""
+    if tb is None:
+        return None
+    count = 0
+    while tb is not None:
+        count += tb.tb_frame.f_code.co_filename in BODY_FILES
+        tb = tb.tb_next
+    return count
 
 
 def outcome(op):
