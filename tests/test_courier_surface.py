@@ -19,7 +19,7 @@ from tests import model
 from tests.courier_support import courier, free_port
 from tests.hardening_support import outcome
 from tests.odd_objects import Boom, DictSub, RecordingAiohttp, StrSub
-from tests.versions_support import SUBINTERPRETERS, asyncio_iscoroutinefunction
+from tests.versions_support import REFUSED_BY_OWNER, SUBINTERPRETERS, asyncio_iscoroutinefunction, refused_when_isolated
 
 ASYNC_NAMES = ["async_call_api", "async_llm_api", "async_call_api_stream"]
 FUNCTION_NAMES = ["_to_formdata"] + ASYNC_NAMES
@@ -212,6 +212,7 @@ import kelpie.courier
 print(kelpie.courier.AsyncIterator is saved, kelpie.courier.__all__)
 """ + SUBINTERPRETERS + r"""
 print(run_in_another_interpreter("import kelpie.courier"))
+print(run_in_another_interpreter("import kelpie.courier", legacy=True))
 """
 
 
@@ -222,7 +223,8 @@ def test_failed_import_is_retried_and_other_interpreters_are_refused():
         "ImportError | cannot import name AsyncIterator | init kelpie.courier kelpie/courier False",
         "ModuleNotFoundError | import of aiohttp halted; None in sys.modules | init kelpie.courier kelpie/courier False",
         "True ['async_call_api', 'async_call_api_stream', 'async_llm_api']",
-        "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per process.",
+        refused_when_isolated("kelpie.courier"),
+        REFUSED_BY_OWNER,
     ]
 
 

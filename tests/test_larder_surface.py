@@ -6,6 +6,7 @@ import inspect
 import json
 import os
 import pathlib
+import subprocess
 import sys
 import traceback
 import urllib.parse
@@ -18,7 +19,8 @@ from tests.larder_support import (
     closes_files, larder, run_python, type_error,
 )
 from tests.odd_objects import BadBool, BadFspath, BadIndex, BadStr, Boom, DictSub, StrSub
-from tests.versions_support import SUBINTERPRETERS, asyncio_iscoroutinefunction
+from tests.versions_support import (REFUSED_BY_OWNER, SUBINTERPRETERS, asyncio_iscoroutinefunction,
+                                    refused_when_isolated)
 
 ALL = ["read_txt", "save_txt", "read_json", "load_config", "read_md", "write_md", "create_empty_file",
        "gen_catalogue", "download_url_content"]
@@ -355,16 +357,158 @@ def test_import_without_site_lacks_exit(tmp_path):
     assert result.stdout.splitlines() == ["name 'exit' is not defined True False"] * 2 + ["imported kelpie.larder"]
 
 
-def test_second_interpreter_is_refused(tmp_path):
-    code = SUBINTERPRETERS + """
-import kelpie.larder
-print(repr(run_in_another_interpreter("pass")))
-print(run_in_another_interpreter("import kelpie.larder"))
+# One drive of both modules (files, configuration, a JSON call and an SSE
+# stream against an aiohttp server of its own), written against `courier`
+# and `larder`: kelpie's modules, or the plain-Python twin in tests/model.py.
+INTERPRETER_DRIVE = r"""
+import asyncio, os, sys
+sys.path.insert(0, os.environ["KELPIE_REPO"])
+
+def modules():
+    if os.environ["KELPIE_SIDE"] == "kelpie":
+        import kelpie.courier as courier, kelpie.larder as larder
+        return courier, larder
+    import tests.model as model
+    return model, model
+
+async def calls(courier):
+    from aiohttp import web
+    async def echo(request):
+        return web.json_response({"got": await request.json()})
+    async def events(request):
+        response = web.StreamResponse(headers={"Content-Type": "text/event-stream"})
+        await response.prepare(request)
+        for item in ("one", "two"):
+            await response.write(f"data: {item}\n\n".encode())
+        return response
+    app = web.Application()
+    app.router.add_post("/json", echo)
+    app.router.add_post("/sse", events)
+    runner = web.AppRunner(app)
+    await runner.setup()
+    site = web.TCPSite(runner, "127.0.0.1", 0)
+    await site.start()
+    base = "http://127.0.0.1:%d" % runner.addresses[0][1]
+    try:
+        answer = await courier.async_call_api(base + "/json", {}, {"n": 1})
+        items = [item async for item in courier.async_call_api_stream(base + "/sse", {}, {}, sse=True)]
+        return answer, items
+    finally:
+        await runner.cleanup()
+
+def drive(where):
+    courier, larder = modules()
+    larder.save_txt("key: value\n", "c.yaml")
+    larder.write_md("# title", "n.md")
+    print(where, larder.load_config("c.yaml"), larder.read_md("n.md"), asyncio.run(calls(courier)), flush=True)
 """
-    result = run_python(code, cwd=tmp_path)
-    assert result.stderr == ""
-    assert result.stdout == ("''\nImportError: Interpreter change detected - this module can only be "
-                             "loaded into one interpreter per process.\n")
+
+# A program embedding the interpreter: the drive twice, each time in an
+# interpreter initialised afresh after the previous one was finalised.
+EMBEDDING = r"""
+#include <Python.h>
+int main(int argc, char** argv) {
+    for (int round = 0; round < 2; round++) {
+        Py_Initialize();
+        if (PyRun_SimpleString(argv[1]) != 0) return 10 + round;
+        if (Py_FinalizeEx() < 0) return 20 + round;
+    }
+    return 0;
+}
+"""
+
+
+def build_embedding(tmp_path):
+    """The embedding program, linked with this interpreter's library; None
+    where no C compiler or no library to link is at hand."""
+    import shutil
+    import sysconfig
+    cc = shutil.which("gcc") or shutil.which("cc")
+    v = sysconfig.get_config_vars()
+    library = [d for d in (v.get("LIBPL"), v.get("LIBDIR"))
+               if d and any(n.startswith(f"libpython{v['LDVERSION']}.") for n in os.listdir(d))]
+    if not cc or not library:
+        return None
+    (tmp_path / "embed.c").write_text(EMBEDDING)
+    program = tmp_path / "embed"
+    command = [cc, str(tmp_path / "embed.c"), "-o", str(program), "-I", v["INCLUDEPY"],
+               *(f"-L{d}" for d in library), f"-lpython{v['LDVERSION']}",
+               *v.get("LIBS", "").split(), *v.get("SYSLIBS", "").split(), "-Wl,--export-dynamic"]
+    if v.get("Py_ENABLE_SHARED"):
+        command.append(f"-Wl,-rpath,{library[0]}")
+    built = subprocess.run(command, capture_output=True, text=True)
+    assert built.returncode == 0, built.stderr
+    return program
+
+
+def run_embedded(program, side, cwd):
+    env = dict(os.environ, KELPIE_SIDE=side, KELPIE_REPO=os.path.dirname(os.path.dirname(__file__)),
+               PYTHONPATH=os.pathsep.join(p for p in sys.path if p), PYTHONIOENCODING="utf-8",
+               # aiohttp's own compiled helpers do not survive a second
+               # initialisation; their pure-Python forms do.
+               AIOHTTP_NO_EXTENSIONS="1", YARL_NO_EXTENSIONS="1", MULTIDICT_NO_EXTENSIONS="1",
+               PROPCACHE_NO_EXTENSIONS="1", FROZENLIST_NO_EXTENSIONS="1")
+    # Neither do PyYAML's compiled parser (its pure-Python one is taken
+    # instead) nor, on some interpreters, the ssl module (the drive has no
+    # use for it).
+    blocked = ["yaml._yaml", "_yaml", "ssl", "_ssl"]
+    code = f"import sys; sys.modules.update(dict.fromkeys({blocked}))\n" + INTERPRETER_DRIVE
+    code += "drive('round')\n"
+    return subprocess.run([str(program), code], capture_output=True, encoding="utf-8", cwd=cwd, env=env,
+                          timeout=300)
+
+
+# Sequences of interpreters importing and using the modules in one process.
+# Every interpreter that may own them works as the plain twin works there;
+# one that may not is told so.
+INTERPRETER_SEQUENCES = {
+    "main, then sub-interpreters": """
+drive("main")
+print(run_in_another_interpreter("import kelpie.larder", legacy=True))
+print(run_in_another_interpreter("import kelpie.courier"))
+drive("main again")
+""",
+    "a sub-interpreter first, then main": """
+print(repr(run_in_another_interpreter(DRIVE + "drive('sub')", legacy=True)), flush=True)
+drive("main")
+print(run_in_another_interpreter("import kelpie.larder", legacy=True))
+""",
+}
+
+
+@pytest.mark.parametrize("sequence", INTERPRETER_SEQUENCES)
+def test_the_interpreter_that_imported_owns_the_modules_until_it_ends(sequence, tmp_path):
+    code = (SUBINTERPRETERS + INTERPRETER_DRIVE + f"DRIVE = {INTERPRETER_DRIVE!r}\n"
+            + INTERPRETER_SEQUENCES[sequence])
+    repo = os.path.dirname(os.path.dirname(__file__))
+    outputs = {}
+    for side in ("kelpie", "plain"):
+        result = run_python(code, cwd=tmp_path, env={"KELPIE_SIDE": side, "KELPIE_REPO": repo},
+                            args=("-W", "ignore::DeprecationWarning", "-W", "ignore::ImportWarning"))
+        assert result.returncode == 0, result.stderr
+        outputs[side] = result.stdout.splitlines()
+    drives = [line for line in outputs["plain"] if line.startswith(("main", "sub", "'"))]
+    assert [line for line in outputs["kelpie"] if line.startswith(("main", "sub", "'"))] == drives
+    assert drives[-1].endswith("{'key': 'value'} # title ({'got': {'n': 1}}, [b'one', b'two'])")
+    refusals = [line for line in outputs["kelpie"] if line not in drives]
+    if sequence == "main, then sub-interpreters":
+        assert refusals == [REFUSED_BY_OWNER, refused_when_isolated("kelpie.courier")]
+    else:
+        assert refusals == [REFUSED_BY_OWNER]
+
+
+def test_a_reinitialised_interpreter_gets_working_modules(tmp_path):
+    program = build_embedding(tmp_path)
+    if program is None:
+        pytest.skip("no C compiler or no Python library to embed")
+    plain = run_embedded(program, "plain", tmp_path)
+    if plain.returncode != 0:  # 3.12's own _ssl and friends, for one
+        pytest.skip(f"this interpreter cannot run the plain twin twice either: {plain.returncode}")
+    kelpie = run_embedded(program, "kelpie", tmp_path)
+    assert kelpie.returncode == 0, kelpie.stderr
+    lines = kelpie.stdout.splitlines()
+    assert lines == plain.stdout.splitlines()
+    assert lines == ["round {'key': 'value'} # title ({'got': {'n': 1}}, [b'one', b'two'])"] * 2
 
 
 def test_builtins_are_bound_at_import(tmp_path):

@@ -22,15 +22,22 @@ def asyncio_iscoroutinefunction(fn):
 # private module that does it was renamed in 3.13, and reports a failure in
 # another way from then on.
 SUBINTERPRETERS = r'''
-def run_in_another_interpreter(code):
+def run_in_another_interpreter(code, legacy=False):
     """Runs code in a new sub-interpreter of this process: "" when it ran,
-    else "ExceptionName: message" of the exception it ended with."""
-    import re
+    else "ExceptionName: message" of the exception it ended with.  A legacy
+    one shares the main interpreter's GIL and loads any extension module; an
+    isolated one (3.12 and later) only those declaring they may."""
+    import re, sys
     try:
         import _interpreters as interpreters  # 3.13 and later
     except ImportError:
         import _xxsubinterpreters as interpreters  # up to 3.12
-    other = interpreters.create()
+    if legacy and interpreters.__name__ == "_interpreters":
+        other = interpreters.create("legacy")
+    elif legacy and sys.version_info >= (3, 12):
+        other = interpreters.create(isolated=False)
+    else:
+        other = interpreters.create()  # before 3.12, always a legacy one
     try:
         try:
             failure = interpreters.run_string(other, code)
@@ -46,3 +53,15 @@ def run_in_another_interpreter(code):
     finally:
         interpreters.destroy(other)
 '''
+
+# What an interpreter other than the module's owner is told on import.
+REFUSED_BY_OWNER = ("ImportError: Interpreter change detected - this module can only be loaded into one "
+                    "interpreter per process.")
+
+
+def refused_when_isolated(module):
+    """What an isolated sub-interpreter is told on import: the interpreter's
+    own refusal from 3.12 on, as the module declares it cannot be shared."""
+    if sys.version_info >= (3, 12):
+        return f"ImportError: module {module} does not support loading in subinterpreters"
+    return REFUSED_BY_OWNER

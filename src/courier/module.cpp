@@ -8,7 +8,7 @@ kp::Name s_aiohttp{"aiohttp"}, s_ClientSession{"ClientSession"}, s_post{"post"},
     s_text{"text"}, s_to_formdata{"_to_formdata"};
 kp::KwNames kw_data_files{"data,files"};
 static kp::KwNames kw_headers_data{"headers,data"}, kw_headers_json{"headers,json"};
-static PyObject* ok_status;  // 200, kept for the life of the process
+static PyObject* ok_status;  // 200, kept while the interpreter lives
 
 Ref new_client_session(const Frame& co) {
     Ref aiohttp = co.global(s_aiohttp);
@@ -97,8 +97,7 @@ static bool bind_typing_names(PyObject* g) {
 }
 
 static bool statements(PyObject*, PyObject* g) {
-    ok_status = PyLong_FromLong(200);
-    if (!ok_status) return false;
+    if (!ok_status && !(ok_status = PyLong_FromLong(200))) return false;
     return kp::bind(g, "aiohttp", kp::import_module(g, "aiohttp")) && bind_typing_names(g) &&
            kp::bind(g, "__all__", make_all()) && bind_aliases(g) && kp::bind_function(g, to_formdata) &&
            kp::bind_function(g, async_call_api) && kp::bind_function(g, async_llm_api) &&
@@ -109,7 +108,8 @@ static bool statements(PyObject*, PyObject* g) {
 }  // namespace courier
 
 namespace kp {
-const ModuleInfo this_module{"courier", "kelpie.courier", "kelpie/courier", courier::statements};
+const ModuleInfo this_module{"courier", "kelpie.courier", "kelpie/courier", courier::statements,
+                             [] { courier::ok_status = nullptr; }};
 }
 
 KELPIE_MODULE(courier)

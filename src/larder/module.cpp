@@ -101,7 +101,8 @@ static bool statements(PyObject*, PyObject* g) {
 }  // namespace larder
 
 namespace kp {
-const ModuleInfo this_module{"larder", "kelpie.larder", "kelpie/larder", larder::statements};
+const ModuleInfo this_module{"larder", "kelpie.larder", "kelpie/larder", larder::statements,
+                             [] { larder::builtins = {}; }};
 }
 
 KELPIE_MODULE(larder)

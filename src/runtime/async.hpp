@@ -407,6 +407,11 @@ Frame* coroutine_frame(PyObject* o) noexcept;
 // The objects that bodies become.  `body` runs when the object is first
 // advanced; args are the bound arguments of the call.
 Ref make_coroutine(Function& fn, PyObject* const* args, Task (*body)(Frame&));
+// The types of the objects above, made ready for the interpreter that
+// imports the module; false with an exception pending.
+bool ready_coroutine_types() noexcept;
+bool ready_async_generator_types() noexcept;
+inline bool ready_body_types() noexcept { return ready_coroutine_types() && ready_async_generator_types(); }
 Ref make_async_generator(Function& fn, PyObject* const* args, Task (*body)(Frame&));
 
 }  // namespace kp

@@ -24,14 +24,14 @@ static AsyncGen* as_gen(PyObject* o) { return as_body(o); }
 static AgenStep* as_step(PyObject* o) { return reinterpret_cast<AgenStep*>(o); }
 
 static PyTypeObject* step_type(Mode mode);
+static PyObject* get_hooks = nullptr;
 
 // sys.get_asyncgen_hooks(), read once, on the first advance.  The function
-// is looked up once per process, as the interpreter reads the hooks from the
+// is looked up once per interpreter (ready_async_generator_types), as the interpreter reads the hooks from the
 // thread without asking the sys module (looking it up builds its name anew).
 static bool init_hooks(AsyncGen* g) {
     if (g->frame.hooks_inited) return true;
     g->frame.hooks_inited = true;
-    static PyObject* get_hooks = Py_XNewRef(PySys_GetObject("get_asyncgen_hooks"));  // kept for the process
     if (!get_hooks) return true;
     Ref hooks = call(get_hooks);
     Ref firstiter = hooks ? steal(PySequence_GetItem(hooks.get(), 0)) : Ref{};
@@ -396,11 +396,8 @@ static PyTypeObject make_step_type(const char* name) {
                     .as_async = &step_as_async, .methods = generator_methods<step_send, step_throw, step_close>, .iternext = step_iternext});
 }
 
-static PyTypeObject* step_type(Mode mode) {
-    static PyTypeObject asend = make_step_type("kelpie.async_generator_asend");
-    static PyTypeObject athrow = make_step_type("kelpie.async_generator_athrow");
-    return mode == Mode::asend ? &asend : &athrow;
-}
+static PyTypeObject asend_type_object, athrow_type_object;
+static PyTypeObject* step_type(Mode mode) { return mode == Mode::asend ? &asend_type_object : &athrow_type_object; }
 
 // ---- the generator type -------------------------------------------------------------------
 
@@ -437,19 +434,21 @@ static PyMethodDef gen_methods[] = {
 
 static PyAsyncMethods gen_as_async = {nullptr, gen_aiter, gen_anext, nullptr};
 
-static PyTypeObject* gen_type() {
-    static PyTypeObject type =
-        body_type("kelpie.async_generator", &gen_as_async, gen_methods, gen_getset.data(), gen_finalize);
-    return &type;
+static PyTypeObject gen_type_object;
+
+bool ready_async_generator_types() noexcept {
+    // Steps kept for reuse were an ended interpreter's memory.
+    free_step_count = 0;
+    gen_type_object = body_type("kelpie.async_generator", &gen_as_async, gen_methods, gen_getset.data(), gen_finalize);
+    asend_type_object = make_step_type("kelpie.async_generator_asend");
+    athrow_type_object = make_step_type("kelpie.async_generator_athrow");
+    get_hooks = Py_XNewRef(PySys_GetObject("get_asyncgen_hooks"));
+    return PyType_Ready(&gen_type_object) == 0 && PyType_Ready(&asend_type_object) == 0 &&
+           PyType_Ready(&athrow_type_object) == 0;
 }
 
 Ref make_async_generator(Function& fn, PyObject* const* args, Task (*body)(Frame&)) {
-    static bool ready = false;
-    if (!ready) {
-        if (PyType_Ready(gen_type()) < 0 || PyType_Ready(step_type(Mode::asend)) < 0 || PyType_Ready(step_type(Mode::athrow)) < 0) return {};
-        ready = true;
-    }
-    return start_body(gen_type(), fn, args, body);
+    return start_body(&gen_type_object, fn, args, body);
 }
 
 }  // namespace kp

@@ -123,7 +123,8 @@ struct Wrapper {
     PyObject* coro;
 };
 
-static PyTypeObject* wrapper_type();
+static PyTypeObject wrapper_type_object;
+static PyTypeObject* wrapper_type() { return &wrapper_type_object; }
 
 static PyObject* make_wrapper(PyObject* coro) {
     Wrapper* w = PyObject_GC_New(Wrapper, wrapper_type());
@@ -179,14 +180,6 @@ static PyGetSetDef wrapper_getset[] = {
 };
 
 static PyAsyncMethods wrapper_as_async = {nullptr, nullptr, nullptr, wrapper_send};
-
-static PyTypeObject* wrapper_type() {
-    static PyTypeObject type = gc_type({.name = "kelpie.coroutine_wrapper", .size = sizeof(Wrapper),
-                                        .dealloc = wrapper_dealloc, .traverse = wrapper_traverse,
-                                        .as_async = &wrapper_as_async, .methods = generator_methods<wrapper_send, wrapper_throw, wrapper_close>,
-                                        .getset = wrapper_getset, .iternext = wrapper_iternext});
-    return &type;
-}
 
 // `await coro`: refused while another await is driving it, as the
 // interpreter refuses it for its own coroutines.
@@ -279,10 +272,18 @@ static PyMethodDef coro_methods[] = {
 
 static PyAsyncMethods coro_as_async = {coro_await, nullptr, nullptr, coro_send};
 
-static PyTypeObject* coroutine_type() {
-    static PyTypeObject type =
+static PyTypeObject coroutine_type_object;
+static PyTypeObject* coroutine_type() { return &coroutine_type_object; }
+
+bool ready_coroutine_types() noexcept {
+    coroutine_type_object =
         body_type("kelpie.coroutine", &coro_as_async, coro_methods, coro_getset.data(), coro_finalize);
-    return &type;
+    wrapper_type_object = gc_type({.name = "kelpie.coroutine_wrapper", .size = sizeof(Wrapper),
+                                   .dealloc = wrapper_dealloc, .traverse = wrapper_traverse,
+                                   .as_async = &wrapper_as_async,
+                                   .methods = generator_methods<wrapper_send, wrapper_throw, wrapper_close>,
+                                   .getset = wrapper_getset, .iternext = wrapper_iternext});
+    return PyType_Ready(&coroutine_type_object) == 0 && PyType_Ready(&wrapper_type_object) == 0;
 }
 
 Frame* coroutine_frame(PyObject* o) noexcept {
@@ -290,13 +291,7 @@ Frame* coroutine_frame(PyObject* o) noexcept {
 }
 
 Ref make_coroutine(Function& fn, PyObject* const* args, Task (*body)(Frame&)) {
-    static bool ready = false;
-    PyTypeObject* type = coroutine_type();
-    if (!ready) {
-        if (PyType_Ready(type) < 0 || PyType_Ready(wrapper_type()) < 0) return {};
-        ready = true;
-    }
-    Ref made = start_body(type, fn, args, body);
+    Ref made = start_body(coroutine_type(), fn, args, body);
     const int depth = PyThreadState_GET()->coroutine_origin_tracking_depth;
     if (depth > 0 && made && !(as_coro(made.get())->origin_or_finalizer = calling_frames(depth).release())) return {};
     return made;

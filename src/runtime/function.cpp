@@ -526,22 +526,26 @@ static PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-static PyTypeObject* function_type() {
-    // Each module has a function type of its own, named after it.
+// Each module has a function type of its own, named after it.
+static PyTypeObject function_type_object;
+static PyTypeObject* function_type() { return &function_type_object; }
+
+bool ready_function_type() noexcept {
     static const std::string name = std::string(this_module.full_name) + ".function";
-    static PyTypeObject type = [] {
-        PyTypeObject t = gc_type({.name = name.c_str(), .size = sizeof(Function), .dealloc = function_dealloc,
-                                  .traverse = function_traverse, .clear = function_clear, .repr = function_repr,
-                                  .methods = function_methods, .getset = function_getset,
-                                  .weaklist = offsetof(Function, weakrefs)});
-        t.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
-        t.tp_vectorcall_offset = offsetof(Function, vectorcall);
-        t.tp_call = PyVectorcall_Call;
-        t.tp_descr_get = function_descr_get;
-        t.tp_dictoffset = offsetof(Function, dict);
-        return t;
-    }();
-    return &type;
+    PyTypeObject t = gc_type({.name = name.c_str(), .size = sizeof(Function), .dealloc = function_dealloc,
+                              .traverse = function_traverse, .clear = function_clear, .repr = function_repr,
+                              .methods = function_methods, .getset = function_getset,
+                              .weaklist = offsetof(Function, weakrefs)});
+    t.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+    t.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    t.tp_call = PyVectorcall_Call;
+    t.tp_descr_get = function_descr_get;
+    t.tp_dictoffset = offsetof(Function, dict);
+    function_type_object = t;
+#if PY_VERSION_HEX >= 0x030C0000  // 3.12: watchers are the interpreter's
+    kwdefaults_watcher = -1;
+#endif
+    return PyType_Ready(&function_type_object) == 0;
 }
 
 // The object a declared default stands for (a new reference).
@@ -562,13 +566,7 @@ static PyObject* default_value(const Default& d) {
 }
 
 Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& def) {
-    static bool ready = false;
-    PyTypeObject* type = function_type();
-    if (!ready) {
-        if (PyType_Ready(type) < 0) return {};
-        ready = true;
-    }
-    Ref self = steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Function, type)));
+    Ref self = steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Function, function_type())));
     if (!self) return {};
     Function& fn = *reinterpret_cast<Function*>(self.get());
     // Everything below is released by dealloc, so the object is valid from

@@ -175,6 +175,9 @@ inline bool defaults_unchanged(const Function& fn) { return fn.seen == defaults_
 // Creates a function bound to the namespace `globals`, with the defaults its
 // parameters declare.
 Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& def);
+// The type of those functions, made ready for the interpreter that imports
+// the module; false with an exception pending.
+bool ready_function_type() noexcept;
 
 // The values that binding made (int() of a number that is not exactly an
 // int), released when the call is over; most calls have none.

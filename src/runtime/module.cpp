@@ -4,17 +4,33 @@
 
 #include <string>
 
+#include "runtime/async.hpp"
 #include "runtime/call.hpp"
 #include "runtime/names.hpp"
 
 namespace kp {
 
-// The one module object of this process, kept from its creation on; dropped
-// again if its statements fail, so that the next import starts afresh.
-static PyObject* the_module = nullptr;
+// The module belongs to one interpreter at a time: the one that imported
+// it.  What the runtime keeps between calls (interned names, its types, a
+// few objects looked up once) is that interpreter's.  When the interpreter
+// ends, its state dictionary is cleared, and with it the guard put there by
+// a successful import: the module is then free to be imported again, by a
+// re-initialised interpreter or another one, and that import makes all of
+// it afresh.
+static PyObject* the_module = nullptr;  // the owner's module, from its creation on
+static int64_t owner_interpreter = -1;   // claimed by module_create, kept by a successful exec
 static bool executed = false;
 static bool executing = false;
-static int64_t owner_interpreter = -1;
+static bool runtime_current = false;  // what the runtime keeps was made for the present owner
+static PyObject* init_code = nullptr;
+static PyObject* module_name = nullptr;
+
+static void owner_ended(PyObject*) {
+    Py_CLEAR(the_module);
+    owner_interpreter = -1;
+    executed = false;
+    runtime_current = false;
+}
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -33,6 +49,28 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     if (!module) return nullptr;
     the_module = Py_NewRef(module);
     return module;
+}
+
+// Everything the runtime keeps, made for a new owner.  What an ended
+// interpreter's objects were is forgotten, never released: they went with it.
+static bool make_runtime() {
+    if (runtime_current) return true;
+    this_module.forget();
+    init_code = nullptr;
+    module_name = PyUnicode_InternFromString(this_module.full_name);
+    runtime_current = module_name && Interned::create_all() && ready_function_type() && ready_body_types();
+    return runtime_current;
+}
+
+// The guard in the owner's state dictionary: its end is the owner's end.
+static bool guard_owner() {
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
+    if (!dict) {
+        PyErr_SetString(PyExc_RuntimeError, "no interpreter state dictionary");
+        return false;
+    }
+    Ref guard = steal(PyCapsule_New(&owner_interpreter, this_module.full_name, owner_ended));
+    return guard && PyDict_SetItemString(dict, this_module.full_name, guard.get()) == 0;
 }
 
 // The number at *p, and p past it; -1 when none is there.  (Not sscanf:
@@ -75,8 +113,6 @@ static void unregister_from_sys_modules(PyObject* module) {
     error.restore();
 }
 
-static PyObject* init_code = nullptr;
-
 int module_exec(PyObject* module) {
     if (executed || executing) {
         if (module == the_module) return 0;
@@ -87,14 +123,15 @@ int module_exec(PyObject* module) {
     }
     executing = true;
     PyObject* globals = PyModule_GetDict(module);  // borrowed
-    bool ok = Interned::create_all() && warn_version() && register_in_sys_modules(module) &&
-              this_module.statements(module, globals);
+    bool ok = make_runtime() && warn_version() && register_in_sys_modules(module) &&
+              this_module.statements(module, globals) && guard_owner();
     executing = false;
     if (!ok) {
         std::string name = std::string("init ") + this_module.full_name;
         add_traceback_entry(name.c_str(), globals, &init_code);
         unregister_from_sys_modules(module);
         Py_CLEAR(the_module);
+        owner_interpreter = -1;  // the next import, from any interpreter, starts afresh
         return -1;
     }
     executed = true;
@@ -104,11 +141,12 @@ int module_exec(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-#if PY_VERSION_HEX >= 0x030C0000
-    // Any interpreter but the first is refused by module_create with our own
-    // message, before anything of the module runs; declaring support lets
-    // that check, rather than the interpreter's generic one, answer.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#if PY_VERSION_HEX >= 0x030C0000  // 3.12
+    // What the runtime keeps is shared by the whole process, so the module
+    // cannot live in two interpreters at once.  Isolated sub-interpreters
+    // refuse it at once; a legacy one (sharing the main interpreter's GIL)
+    // may own it while no other interpreter does (module_create).
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
 #if PY_VERSION_HEX >= 0x030D0000
     {Py_mod_gil, Py_MOD_GIL_USED},
@@ -141,8 +179,6 @@ bool bind(PyObject* globals, const char* name, const Ref& value) {
 }
 
 bool bind_function(PyObject* globals, const FunctionDef& def) {
-    static PyObject* module_name = nullptr;  // kept for the life of the process
-    if (!module_name && !(module_name = PyUnicode_InternFromString(this_module.full_name))) return false;
     return bind(globals, def.name, make_function(globals, module_name, def));
 }
 

@@ -1,5 +1,5 @@
-// Multi-phase initialisation shared by both modules: one module object per
-// process, one interpreter, the version warning, self-registration in
+// Multi-phase initialisation shared by both modules: one module object and
+// one owning interpreter at a time, the version warning, self-registration in
 // sys.modules and the "init <module>" traceback entry.
 #pragma once
 #include "runtime/function.hpp"
@@ -13,6 +13,9 @@ struct ModuleInfo {
     const char* file_name;   // "kelpie/larder", shown in traceback entries
     // The module's own statements, run once into the module's namespace.
     bool (*statements)(PyObject* module, PyObject* globals);
+    // Drops, without releasing them, the objects the module's own code keeps
+    // between calls: they belonged to an interpreter that has ended.
+    void (*forget)();
 };
 
 // Defined once by each module.

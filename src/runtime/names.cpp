@@ -7,7 +7,7 @@ namespace kp {
 
 bool Interned::create_all() noexcept {
     for (Interned* n = head_; n; n = n->next_)
-        if (!n->obj_ && !n->create()) return false;
+        if (!n->create()) return false;
     return true;
 }
 

@@ -1,5 +1,5 @@
-// Interned strings and keyword-name tuples, created once when a module is
-// executed and kept for the life of the process.
+// Interned strings and keyword-name tuples, created when a module is first
+// executed in an interpreter and kept while that interpreter lives.
 //
 //     static kp::Name s_json{"json"};            // usable as PyObject*
 //     static kp::KwNames kw_encoding{"encoding"};  // ("encoding",)
@@ -10,7 +10,8 @@ namespace kp {
 
 class Interned {
 public:
-    // Creates every registered object; false with an exception pending.
+    // Creates every registered object afresh (those of an ended interpreter
+    // are forgotten); false with an exception pending.
     static bool create_all() noexcept;
 
     operator PyObject*() const noexcept { return obj_; }
@@ -19,7 +20,7 @@ protected:
     explicit Interned(const char* text) noexcept : text_(text), next_(head_) { head_ = this; }
     virtual bool create() noexcept = 0;
     const char* text_;
-    PyObject* obj_ = nullptr;  // never released: the module is never torn down
+    PyObject* obj_ = nullptr;  // never released: it lives as long as its interpreter
 
 private:
     Interned* next_;
