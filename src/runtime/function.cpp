@@ -57,6 +57,15 @@ static bool watch_kwdefaults(PyObject* dict) {
 static bool watch_kwdefaults(PyObject*) { return true; }
 #endif
 
+// Where the positional defaults begin.  A call takes the last `npositional`
+// of a longer __defaults__, as the interpreter does; inspect.signature()
+// splits the parameters with a negative index instead, and shows that.
+static Py_ssize_t first_default(const Function& fn, bool as_inspect) {
+    const Py_ssize_t npos = fn.def->npositional, n = fn.defaults ? PyTuple_GET_SIZE(fn.defaults) : 0;
+    const Py_ssize_t first = npos - n;
+    return first >= 0 || !as_inspect ? first : std::max<Py_ssize_t>(0, npos + first);
+}
+
 // Reads the defaults afresh.  Looking a name up in the dictionary can run
 // Python code (the __eq__ of a key put there) that changes the containers
 // again; then the reading starts over.
@@ -65,7 +74,7 @@ static bool read_defaults(Function& fn) {
     for (int attempt = 0; attempt < 8; attempt++) {
         const uint64_t stamp = defaults_stamp(fn);
         fn.seen = stamp;
-        const Py_ssize_t first = def.npositional - (fn.defaults ? PyTuple_GET_SIZE(fn.defaults) : 0);
+        const Py_ssize_t first = first_default(fn, false);
         fn.nrequired = first < 0 ? 0 : int(first);
         fn.required_mask = 0;
         for (int i = 0; i < def.npositional; i++)
@@ -89,15 +98,10 @@ static bool read_defaults(Function& fn) {
 
 // The default that inspect.signature() shows for parameter i, as the
 // containers hold it now (a new reference, or null without an exception
-// when it has none).  With more __defaults__ than positional parameters,
-// inspect splits the parameters with a negative index, as it does for a
-// Python function, and shows them so.
+// when it has none).
 static Ref signature_default(Function& fn, int i) {
-    const FunctionDef& def = *fn.def;
-    if (i < def.npositional) {
-        const Py_ssize_t npos = def.npositional, n = fn.defaults ? PyTuple_GET_SIZE(fn.defaults) : 0;
-        Py_ssize_t first = npos - n;
-        if (first < 0) first = std::max<Py_ssize_t>(0, npos + first);
+    if (i < fn.def->npositional) {
+        const Py_ssize_t first = first_default(fn, true);
         return i >= first ? borrow(PyTuple_GET_ITEM(fn.defaults, i - first)) : Ref{};
     }
     return fn.kwdefaults ? borrow(PyDict_GetItemWithError(fn.kwdefaults, fn.names[i])) : Ref{};
@@ -281,8 +285,12 @@ bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject
 // ---- tracebacks --------------------------------------------------------------
 
 void add_traceback(Function& fn) {
-    std::string name = std::string(this_module.full_name) + "." + fn.def->name;
-    add_traceback_entry(name.c_str(), fn.globals, &fn.code);
+    if (!fn.code) {  // made once, by the first failed call
+        Exc error = Exc::fetch();
+        if (!code_of(fn)) PyErr_Clear();  // the entry is lost, never the exception
+        error.restore();
+    }
+    add_traceback_entry(nullptr, fn.globals, &fn.code);
 }
 
 PyObject* code_of(Function& fn) {

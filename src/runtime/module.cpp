@@ -184,7 +184,8 @@ bool bind_function(PyObject* globals, const FunctionDef& def) {
 
 void add_traceback_entry(const char* funcname, PyObject* globals, PyObject** code_cache) {
     Exc error = Exc::fetch();
-    if (!*code_cache) *code_cache = reinterpret_cast<PyObject*>(PyCode_NewEmpty(this_module.file_name, funcname, 1));
+    if (!*code_cache && funcname)
+        *code_cache = reinterpret_cast<PyObject*>(PyCode_NewEmpty(this_module.file_name, funcname, 1));
     PyFrameObject* frame = nullptr;
     if (*code_cache)
         frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(*code_cache), globals, nullptr);

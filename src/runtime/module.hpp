@@ -38,7 +38,8 @@ bool bind(PyObject* globals, const char* name, const Ref& value);
 // name) and binds it under its own name.
 bool bind_function(PyObject* globals, const FunctionDef& def);
 
-// Adds a traceback entry named `funcname` with the module's file name.
+// Adds a traceback entry with the module's file name, for the code object in
+// *code_cache, made there first (named `funcname`) if it is empty.
 void add_traceback_entry(const char* funcname, PyObject* globals, PyObject** code_cache);
 
 }  // namespace kp
