@@ -448,10 +448,11 @@ def run_embedded(program, side, cwd):
                # initialisation; their pure-Python forms do.
                AIOHTTP_NO_EXTENSIONS="1", YARL_NO_EXTENSIONS="1", MULTIDICT_NO_EXTENSIONS="1",
                PROPCACHE_NO_EXTENSIONS="1", FROZENLIST_NO_EXTENSIONS="1")
-    # Neither do PyYAML's compiled parser (its pure-Python one is taken
-    # instead) nor, on some interpreters, the ssl module (the drive has no
-    # use for it).
-    blocked = ["yaml._yaml", "_yaml", "ssl", "_ssl"]
+    # Neither do PyYAML's and aiohttp's compiled parts (their pure-Python
+    # ones are taken instead, as for a missing module) nor, on some
+    # interpreters, the ssl module (the drive has no use for it).
+    blocked = ["yaml._yaml", "_yaml", "aiohttp._http_writer", "aiohttp._http_parser", "aiohttp._websocket.mask",
+               "aiohttp._websocket.reader_c", "ssl", "_ssl"]
     code = f"import sys; sys.modules.update(dict.fromkeys({blocked}))\n" + INTERPRETER_DRIVE
     code += "drive('round')\n"
     return subprocess.run([str(program), code], capture_output=True, encoding="utf-8", cwd=cwd, env=env,
