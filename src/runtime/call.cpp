@@ -41,6 +41,15 @@ LookupEntry lookup_cache[lookup_entries];
 }  // namespace
 #endif
 
+// Emptied for each interpreter that imports the module: a new interpreter
+// counts its types' version tags afresh, and a type of its own may sit at
+// an ended one's address with the same tag.
+void forget_type_lookups() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x03100000
+    for (LookupEntry& e : lookup_cache) e = {};
+#endif
+}
+
 // `name` along the type's MRO, without binding: how the interpreter finds
 // special methods.  Borrowed (the type's dictionaries keep it).
 static PyObject* type_lookup(PyTypeObject* type, PyObject* name) {

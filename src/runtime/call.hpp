@@ -48,6 +48,8 @@ Ref getattr_optional(PyObject* o, PyObject* name, bool* missing);
 // A special method looked up on the type and bound to `o`, as the
 // interpreter's statements do.  Empty Ref without an exception when absent.
 Ref lookup_special(PyObject* o, PyObject* name);
+// Empties the cache of special-method lookups (for a new interpreter).
+void forget_type_lookups() noexcept;
 // After a lookup that found nothing: TypeError `message` (a format taking
 // the name of o's type), unless the lookup itself raised.
 void refuse_missing(PyObject* o, const char* message);

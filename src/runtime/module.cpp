@@ -56,6 +56,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
 static bool make_runtime() {
     if (runtime_current) return true;
     this_module.forget();
+    forget_type_lookups();
     init_code = nullptr;
     module_name = PyUnicode_InternFromString(this_module.full_name);
     runtime_current = module_name && Interned::create_all() && ready_function_type() && ready_body_types();
