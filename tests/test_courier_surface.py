@@ -4,6 +4,7 @@ argument checks that run synchronously when a function is called."""
 import asyncio
 import asyncio.coroutines
 import collections
+import gc
 import importlib
 import inspect
 import subprocess
@@ -352,3 +353,39 @@ def test_traceback_names_the_function(make, names):
     entries = [(f.name, f.filename) for f in traceback.extract_tb(info.value.__traceback__)]
     for name in names:
         assert ("kelpie.courier." + name, "kelpie/courier") in entries
+
+
+def _set_locals(frame):
+    frame.f_locals["left_behind"] = 1
+
+
+# What a user may change on a frame object found in a traceback, one change a row.
+FRAME_CHANGES = {
+    "untouched": lambda frame: None,
+    "f_trace": lambda frame: setattr(frame, "f_trace", print),
+    "f_trace_lines": lambda frame: setattr(frame, "f_trace_lines", False),
+    "f_trace_opcodes": lambda frame: setattr(frame, "f_trace_opcodes", True),
+    "f_locals": _set_locals,
+    "clear": lambda frame: frame.clear(),
+}
+
+
+@pytest.mark.parametrize("change", FRAME_CHANGES)
+@pytest.mark.parametrize("module", [courier, model], ids=["kelpie", "plain"])
+def test_a_frame_changed_in_one_traceback_is_not_seen_in_the_next(module, change):
+    """The next call's frame starts as a new one, whatever was done to the
+    frame of the call before once that call and its error are gone."""
+    url = f"http://127.0.0.1:{free_port()}/"
+
+    def body_frame():
+        with pytest.raises(aiohttp.ClientConnectionError) as info:
+            asyncio.run(module.async_call_api(url))
+        frames = [f for f, _ in traceback.walk_tb(info.value.__traceback__)]
+        return next(f for f in frames if f.f_code.co_name.endswith(("async_call_api", "_call_api")))
+
+    def state(frame):
+        return frame.f_trace, frame.f_trace_lines, frame.f_trace_opcodes, "left_behind" in frame.f_locals
+
+    FRAME_CHANGES[change](body_frame())
+    gc.collect()  # the first error's cycles: its frame is then held by nothing of the call's
+    assert state(body_frame()) == (None, True, False, False)

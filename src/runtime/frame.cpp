@@ -4,6 +4,7 @@
 // collector and introspection see.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <new>
 #include <set>
@@ -12,6 +13,7 @@
 #include "runtime/body.hpp"
 // after Python.h
 #include <frameobject.h>
+#include <structmember.h>
 #include "runtime/call.hpp"
 #include "runtime/names.hpp"
 
@@ -369,15 +371,67 @@ void Frame::clear() noexcept {
     frame_object.reset();
 }
 
+#if PY_VERSION_HEX >= 0x030B0000  // 3.11
+// How the frame type gives one of its attributes (a getter or a member),
+// found once: the type's tables are static C data of the interpreter, the
+// same for every interpreter in the process.
+namespace {
+struct FrameField {
+    PyGetSetDef* getter = nullptr;
+    PyMemberDef* member = nullptr;
+    explicit FrameField(const char* name) {
+        for (PyGetSetDef* d = PyFrame_Type.tp_getset; d && d->name; d++)
+            if (std::strcmp(d->name, name) == 0 && d->get) getter = d;
+        for (PyMemberDef* m = PyFrame_Type.tp_members; !getter && m && m->name; m++)
+            if (std::strcmp(m->name, name) == 0) member = m;
+    }
+    bool found() const { return getter || member; }
+    Ref of(PyObject* frame) const {
+        return steal(getter ? getter->get(frame, getter->closure) : PyMember_GetOne(reinterpret_cast<const char*>(frame), member));
+    }
+};
+}  // namespace
+
+// 1 when a frame object of ours is as PyFrame_New made it: tracing and its
+// locals untouched; 0 if not (or the type lacks one of them); -1 on error.
+static int as_made(PyObject* frame) {
+    static const FrameField trace{"f_trace"}, lines{"f_trace_lines"}, opcodes{"f_trace_opcodes"}, locals{"f_locals"};
+    if (!trace.found() || !lines.found() || !opcodes.found() || !locals.found()) return 0;
+    Ref t = trace.of(frame), l = t ? lines.of(frame) : Ref{}, o = l ? opcodes.of(frame) : Ref{};
+    Ref names = o ? locals.of(frame) : Ref{};
+    if (!names) return -1;
+    Py_ssize_t n = PyObject_Length(names.get());
+    if (n < 0) return -1;
+    return t.get() == Py_None && l.get() == Py_True && o.get() == Py_False && n == 0;
+}
+#endif
+
 // The body's frame object (its cr_frame/ag_frame and its traceback
 // entries), made on first use.  Null with an exception on failure.
 PyObject* Frame::frame() {
-    if (!frame_object) {
-        PyObject* code = code_of(*fn);
-        if (!code) return nullptr;
-        frame_object = steal(reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), fn->globals, nullptr)));
+    if (frame_object) return frame_object.get();
+#if PY_VERSION_HEX >= 0x030B0000  // 3.11
+    // A frame object costs a throwaway function object to make.  One that
+    // only its function still holds, and that nobody changed while it was
+    // out, is as good as new: the next body takes it.  (Before 3.11 a new
+    // frame links to its caller, so each body needs its own.)
+    if (PyObject* spare = fn->spare_frame; spare && Py_REFCNT(spare) == 1) {
+        switch (as_made(spare)) {
+        case 1:
+            frame_object = borrow(spare);
+            return spare;
+        case -1:
+            return nullptr;
+        }
     }
+#endif
+    PyObject* code = code_of(*fn);
+    if (!code) return nullptr;
+    frame_object = steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), fn->globals, nullptr)));
+#if PY_VERSION_HEX >= 0x030B0000  // 3.11
+    if (frame_object) Py_XSETREF(fn->spare_frame, Py_NewRef(frame_object.get()));
+#endif
     return frame_object.get();
 }
 

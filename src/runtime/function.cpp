@@ -355,7 +355,7 @@ static PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 // and kwdefaults stay until deallocation, because binding reads them.
 static constexpr PyObject* Function::*cleared_members[] = {
     &Function::globals, &Function::name, &Function::qualname, &Function::module,
-    &Function::doc,     &Function::annotations, &Function::dict,
+    &Function::doc,     &Function::annotations, &Function::dict, &Function::spare_frame,
 };
 
 static int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -583,7 +583,7 @@ Ref make_function(PyObject* globals, PyObject* module_name, const FunctionDef& d
     fn.def = &def;
     fn.globals = Py_NewRef(globals);
     fn.name = fn.qualname = fn.module = fn.doc = nullptr;
-    fn.defaults = fn.kwdefaults = fn.annotations = fn.dict = fn.weakrefs = fn.code = nullptr;
+    fn.defaults = fn.kwdefaults = fn.annotations = fn.dict = fn.weakrefs = fn.code = fn.spare_frame = nullptr;
     for (int i = 0; i < max_params; i++) fn.names[i] = fn.default_of[i] = nullptr;
     fn.nrequired = 0;
     fn.seen = 0;

@@ -138,6 +138,9 @@ struct Function {
     PyObject* dict;
     PyObject* weakrefs;
     PyObject* code;  // for traceback entries, made on first use
+    // The frame object of a body that ended, kept for the next body when
+    // nothing else holds it any more (3.11+; see Frame::frame()).
+    PyObject* spare_frame;
     PyObject* names[max_params];  // interned parameter names
     // What binding reads: the default of each parameter (null: required),
     // borrowed from defaults/kwdefaults as they were when `seen` was taken,
