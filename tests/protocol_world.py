@@ -280,7 +280,9 @@ def outcome(op):
     try:
         value = op()
     except StopIteration as e:
-        return ("StopIteration", shown(e.value))
+        # 3.14 raises a returned or yielded value's StopIteration without a context
+        context = e.__context__
+        return ("StopIteration", shown(e.value), len(e.args), None if context is None else type(context).__name__)
     except BaseException as e:  # noqa: B036 - every answer is compared, including BaseException subclasses
         context = e.__context__
         context = None if context is None else (type(context).__name__, body_entries(context.__traceback__))

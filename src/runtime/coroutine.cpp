@@ -11,18 +11,25 @@ namespace kp {
 static BodyObject* as_coro(PyObject* o) { return as_body(o); }
 
 // Raises StopIteration carrying `value` (wrapped, so that a tuple or an
-// exception instance arrives as the value itself).
+// exception instance arrives as the value itself).  From 3.14 the
+// interpreter raises a returned or yielded value's StopIteration as it made
+// it, without the handled exception as its context; a None return still
+// takes one.
 void raise_stop_iteration(PyObject* value) {
     if (value == Py_None) {
         PyErr_SetNone(PyExc_StopIteration);
         return;
     }
+#if PY_VERSION_HEX >= 0x030E0000  // 3.14
+    if (PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value)) PyErr_SetRaisedException(stop);
+#else
     if (!PyTuple_Check(value) && !PyExceptionInstance_Check(value)) {
         PyErr_SetObject(PyExc_StopIteration, value);  // made into an instance only if someone looks
         return;
     }
     Ref stop = call(PyExc_StopIteration, value);
     if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
+#endif
 }
 
 // Builds the exception of throw(type[, value[, traceback]]) and makes it
