@@ -370,22 +370,30 @@ FRAME_CHANGES = {
 }
 
 
+# How a call fails: in its body, or refused with its arguments.
+FAILURES = {
+    "body": lambda module, url: asyncio.run(module.async_call_api(url)),
+    "refused": lambda module, url: module.async_call_api(url.encode()),
+}
+
+
 @pytest.mark.parametrize("change", FRAME_CHANGES)
+@pytest.mark.parametrize("first,then", [("body", "body"), ("refused", "refused"), ("refused", "body")])
 @pytest.mark.parametrize("module", [courier, model], ids=["kelpie", "plain"])
-def test_a_frame_changed_in_one_traceback_is_not_seen_in_the_next(module, change):
+def test_a_frame_changed_in_one_traceback_is_not_seen_in_the_next(module, first, then, change):
     """The next call's frame starts as a new one, whatever was done to the
     frame of the call before once that call and its error are gone."""
     url = f"http://127.0.0.1:{free_port()}/"
 
-    def body_frame():
-        with pytest.raises(aiohttp.ClientConnectionError) as info:
-            asyncio.run(module.async_call_api(url))
+    def call_frame(failure):
+        with pytest.raises((aiohttp.ClientConnectionError, TypeError)) as info:
+            FAILURES[failure](module, url)
         frames = [f for f, _ in traceback.walk_tb(info.value.__traceback__)]
         return next(f for f in frames if f.f_code.co_name.endswith(("async_call_api", "_call_api")))
 
     def state(frame):
         return frame.f_trace, frame.f_trace_lines, frame.f_trace_opcodes, "left_behind" in frame.f_locals
 
-    FRAME_CHANGES[change](body_frame())
+    FRAME_CHANGES[change](call_frame(first))
     gc.collect()  # the first error's cycles: its frame is then held by nothing of the call's
-    assert state(body_frame()) == (None, True, False, False)
+    assert state(call_frame(then)) == (None, True, False, False)

@@ -406,32 +406,37 @@ static int as_made(PyObject* frame) {
 }
 #endif
 
-// The body's frame object (its cr_frame/ag_frame and its traceback
-// entries), made on first use.  Null with an exception on failure.
-PyObject* Frame::frame() {
-    if (frame_object) return frame_object.get();
+// A frame object for an entry of fn's in a traceback, or for one of its
+// bodies (a new reference; null with an exception).
+Ref frame_for(Function& fn) {
 #if PY_VERSION_HEX >= 0x030B0000  // 3.11
     // A frame object costs a throwaway function object to make.  One that
     // only its function still holds, and that nobody changed while it was
-    // out, is as good as new: the next body takes it.  (Before 3.11 a new
-    // frame links to its caller, so each body needs its own.)
-    if (PyObject* spare = fn->spare_frame; spare && Py_REFCNT(spare) == 1) {
+    // out, is as good as new: the next caller takes it.  (Before 3.11 a new
+    // frame links to its caller, so each needs its own.)
+    if (PyObject* spare = fn.spare_frame; spare && Py_REFCNT(spare) == 1) {
         switch (as_made(spare)) {
         case 1:
-            frame_object = borrow(spare);
-            return spare;
+            return borrow(spare);
         case -1:
-            return nullptr;
+            return {};
         }
     }
 #endif
-    PyObject* code = code_of(*fn);
-    if (!code) return nullptr;
-    frame_object = steal(reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), fn->globals, nullptr)));
+    PyObject* code = code_of(fn);
+    if (!code) return {};
+    Ref frame = steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), fn.globals, nullptr)));
 #if PY_VERSION_HEX >= 0x030B0000  // 3.11
-    if (frame_object) Py_XSETREF(fn->spare_frame, Py_NewRef(frame_object.get()));
+    if (frame) Py_XSETREF(fn.spare_frame, Py_NewRef(frame.get()));
 #endif
+    return frame;
+}
+
+// The body's frame object (its cr_frame/ag_frame and its traceback
+// entries), made on first use.  Null with an exception on failure.
+PyObject* Frame::frame() {
+    if (!frame_object) frame_object = frame_for(*fn);
     return frame_object.get();
 }
 

@@ -285,12 +285,11 @@ bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject
 // ---- tracebacks --------------------------------------------------------------
 
 void add_traceback(Function& fn) {
-    if (!fn.code) {  // made once, by the first failed call
-        Exc error = Exc::fetch();
-        if (!code_of(fn)) PyErr_Clear();  // the entry is lost, never the exception
-        error.restore();
-    }
-    add_traceback_entry(nullptr, fn.globals, &fn.code);
+    Exc error = Exc::fetch();
+    Ref frame = frame_for(fn);
+    if (!frame) PyErr_Clear();  // the entry is lost, never the exception
+    error.restore();
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 PyObject* code_of(Function& fn) {

@@ -212,4 +212,9 @@ void add_traceback(Function& fn);
 // entries), made on first use; borrowed, null with an exception on failure.
 PyObject* code_of(Function& fn);
 
+// A frame object of that code (a new reference; null with an exception):
+// the function's spare one when nothing else holds it and nobody changed
+// it, else a new one, which the function then keeps as its spare.
+Ref frame_for(Function& fn);
+
 }  // namespace kp
