@@ -77,15 +77,23 @@ def driven(side_name, world, body, *kept):
     return out + [*kept, world.log, seen.items]
 
 
-def drain(send, out, limit=12):
-    """Sends None until the object answers with anything but a value, while
-    the driver handles an exception of its own (which what is raised may
-    take as its context)."""
-    for _ in range(limit):
+def handling(op):
+    """op() while the driver handles an exception of its own, which what is
+    raised may take as its context."""
+    def run(obj):
         try:
             raise LookupError("the driver's")
         except LookupError:
-            r = outcome(send)
+            return op(obj)
+
+    return run
+
+
+def drain(send, out, limit=12):
+    """Sends None until the object answers with anything but a value (while
+    the driver handles an exception)."""
+    for _ in range(limit):
+        r = outcome(lambda: handling(lambda _: send())(None))
         out.append(r)
         if r[0] != "ok":
             return
@@ -104,6 +112,7 @@ STEP_OPS = {
     "throw": lambda s: s.throw(Boom("thrown")),
     "close": lambda s: s.close(),
 }
+STEP_OPS["throw-handling"] = handling(STEP_OPS["throw"])
 PAIR_OPS = [(which, op) for which in (0, 1) for op in STEP_OPS]
 
 
@@ -162,6 +171,8 @@ CORO_OPS = {
     "await": lambda c: c.__await__().send(None),
     "collect": lambda c: [gc.collect(), None][1],
 }
+CORO_OPS["throw-handling"] = handling(CORO_OPS["throw"])
+CORO_OPS["close-handling"] = handling(CORO_OPS["close"])
 
 
 def coro_drive(side_name, function, ops, flavour="await"):
