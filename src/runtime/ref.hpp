@@ -53,7 +53,7 @@ public:
     }
     [[gnu::always_inline]] ~Ref() {
         KELPIE_REF_GONE();
-        Py_XDECREF(p_);
+        if (p_) Py_DECREF(p_);
     }
     Ref& operator=(Ref o) noexcept { std::swap(p_, o.p_); return *this; }
 
@@ -89,7 +89,7 @@ public:
     void reset() noexcept {
         T* p = p_;
         p_ = nullptr;
-        Py_XDECREF(reinterpret_cast<PyObject*>(p));
+        if (p) Py_DECREF(reinterpret_cast<PyObject*>(p));
     }
     T* get() const noexcept { return p_; }
     T* operator->() const noexcept { return p_; }
