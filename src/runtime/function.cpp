@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 #include "runtime/async.hpp"
@@ -246,8 +247,9 @@ bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject
     // Each parameter takes its argument, or else its default (null where
     // it has none); `given` marks those an argument filled.
     unsigned given = (1u << nargs) - 1;
+    // The defaults copied whole (a fixed size: no library call), then the arguments.
+    std::memcpy(bound, fn.default_of, sizeof fn.default_of);
     for (Py_ssize_t i = 0; i < nargs; i++) bound[i] = args[i];
-    for (int i = int(nargs); i < def.nparams; i++) bound[i] = fn.default_of[i];
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; k++) {
