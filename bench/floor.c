@@ -112,7 +112,8 @@ is_iterable_coroutine(PyObject *o)
     Py_DECREF(code);
     return flag;
 #else
-    return (((PyGenObject *)o)->gi_code->co_flags & CO_ITERABLE_COROUTINE) != 0;
+    /* a PyObject * before 3.11 */
+    return (((PyCodeObject *)((PyGenObject *)o)->gi_code)->co_flags & CO_ITERABLE_COROUTINE) != 0;
 #endif
 }
 
