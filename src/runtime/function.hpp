@@ -196,9 +196,10 @@ struct Converted {
 };
 
 // Binds and checks the arguments of a vectorcall into `bound`, of
-// max_params entries (borrowed references, or references held in `converted`).  A default is borrowed
-// from the function's containers, which Python code may change: before
-// anything that can run Python code, `hold_defaults` makes them owned.
+// max_params entries (borrowed references, or references held in
+// `converted`).  A default is borrowed from the function's containers,
+// which Python code may change: before anything that can run Python code,
+// `hold_defaults` makes them owned.
 bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** bound,
                     Converted& converted);
 
