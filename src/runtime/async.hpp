@@ -210,11 +210,12 @@ struct Frame {
     Ref close(const char* ignored);
 
     // Starts awaiting `awaitable` from inside the body, its outcome for
-    // `into`: `ready` when it finished at once (result or error in `value`),
-    // else it yielded (the value to pass out is in `value`).
+    // `into`: `ready` when it finished at once (the outcome, a result or an
+    // empty Ref with the error pending, then delivered), else it yielded
+    // (the value to pass out is in `value`).
     void start_await(Ref awaitable, Ref& into, Finish finishing = Finish::plain, void* helper = nullptr);
-    // The await is over: its outcome (in `value`) into where it goes,
-    // through the helper that finishes it, if any.
+    // The await (or the co_yield) is over: its outcome (in `value`) into
+    // where it goes, through the helper that finishes it, if any.
     void deliver() noexcept {
         if (finishing == Finish::plain) *static_cast<Ref*>(at_word(into_word)) = std::move(value);
         else deliver_finished();
@@ -285,10 +286,15 @@ inline void check_suspension(const Frame&, const void*) noexcept {}
 // knows where the outcome goes and which statement helper finishes it: g++
 // keeps every awaiter and every temporary of a statement that awaits in the
 // body's frame for the whole call, so nothing passes through them.
+//
+// The outcome is already in place when the body goes on: start_await
+// delivers it when the await finished at once, and Frame::resume before it
+// resumes a suspended body.  So the body's own code for an await is just the
+// test of `ready`, and the delivery is one routine shared by every await.
 struct Awaiting {
     bool await_ready() const noexcept { return Frame::current->ready; }
     void await_suspend(std::coroutine_handle<> h) const noexcept { check_suspension(*Frame::current, h.address()); }
-    void await_resume() const noexcept { Frame::current->deliver(); }
+    void await_resume() const noexcept {}
 };
 
 // co_await kp::await_method(obj, name, into): obj.name() called and awaited.
@@ -300,10 +306,7 @@ Awaiting await_object(Ref awaitable, Local& into) noexcept;
 struct YieldAwaiter {
     bool await_ready() const noexcept { return false; }
     void await_suspend(std::coroutine_handle<> h) const noexcept { check_suspension(*Frame::current, h.address()); }
-    void await_resume() const noexcept {
-        Frame::current->yielded = false;
-        Frame::current->deliver();
-    }
+    void await_resume() const noexcept {}  // Frame::resume delivered what was sent
 };
 
 // Makes `exc` the exception being handled inside the body (sys.exc_info())

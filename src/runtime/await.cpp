@@ -60,16 +60,18 @@ void Frame::start_await(Ref awaitable, Ref& to, Finish finish, void* by) {
     PyObject* it = awaitable.release();
     // a coroutine is its own iterator: the common case, without a lookup
     if (it && !PyCoro_CheckExact(it)) it = awaitable_iter(steal(it).get()).release();
-    if (!it) return;
-    PyObject* r = nullptr;
-    const PySendResult st = PyIter_Send(it, Py_None, &r);
-    value = steal(r);
-    if (st == PYGEN_NEXT) {
-        delegate = steal(it);
-        ready = false;
-    } else {
+    if (it) {
+        PyObject* r = nullptr;
+        const PySendResult st = PyIter_Send(it, Py_None, &r);
+        value = steal(r);
+        if (st == PYGEN_NEXT) {
+            delegate = steal(it);
+            ready = false;
+            return;
+        }
         Py_DECREF(it);
     }
+    deliver();
 }
 
 void Frame::deliver_finished() noexcept {
@@ -134,11 +136,8 @@ Ref AsyncWith::entered(Ref value) noexcept {
 Awaiting AsyncWith::exit(Local& result) noexcept {
     Frame& f = *Frame::current;
     if (!exit_) {
-        // never entered: the block's outcome passes on
-        f.into_word = f.word_of(&result);
-        f.finishing = Frame::Finish::plain;
+        // never entered: the block's outcome passes on, where it is
         f.ready = true;
-        f.value = std::move(result);
         return {};
     }
     f.start_await(begin_exit(f, std::move(result)), result, Frame::Finish::exited, this);

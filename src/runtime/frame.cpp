@@ -227,6 +227,10 @@ Step Frame::resume(PyObject* arg, bool exc, bool closing, PyObject** out) {
     if (resume_body) {
         Frame* outer = current;
         current = this;
+        if (!fresh) {  // the await or co_yield the body is suspended at is over
+            yielded = false;
+            deliver();
+        }
         body().resume();
         current = outer;
     }
