@@ -19,9 +19,12 @@ static int body_clear(PyObject* self) {
 }
 
 static void body_dealloc(PyObject* self) {
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected (by a finalizer hook, say)
-    PyObject_GC_UnTrack(self);
     BodyObject* o = as_body(self);
+    // The finalizers of both types (final types) do nothing for a finished
+    // body: only an unfinished one needs the call.
+    if (o->frame.state != Frame::State::finished && PyObject_CallFinalizerFromDealloc(self) < 0)
+        return;  // resurrected (by a finalizer hook, say)
+    PyObject_GC_UnTrack(self);
     if (o->weakrefs) PyObject_ClearWeakRefs(self);
     Py_CLEAR(o->origin_or_finalizer);
     o->frame.~Frame();

@@ -128,6 +128,11 @@ size_t Frame::measure(Task (*make)(Frame&)) {
     next_room.measuring = h.address();
     h.destroy();  // never started: none of the body runs
     next_room.measuring = nullptr;
+    if (next_room.measured > 8 * local_words) [[unlikely]] {
+        PyErr_Format(PyExc_SystemError, "a body's frame (%zu bytes) is larger than its Locals can reach",
+                     next_room.measured);
+        return 0;
+    }
     return next_room.measured;
 }
 
