@@ -38,6 +38,10 @@ struct LookupEntry {
 };
 constexpr unsigned lookup_entries = 16;
 LookupEntry lookup_cache[lookup_entries];
+inline LookupEntry& lookup_slot(PyTypeObject* type, PyObject* name) {
+    return lookup_cache[((reinterpret_cast<std::uintptr_t>(type) >> 4) ^ (reinterpret_cast<std::uintptr_t>(name) >> 4)) %
+                        lookup_entries];
+}
 }  // namespace
 #endif
 
@@ -50,21 +54,27 @@ void forget_type_lookups() noexcept {
 #endif
 }
 
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x03100000
+// A miss of the cache: the interpreter's lookup, remembered.
+[[gnu::noinline]] static PyObject* type_lookup_missed(PyTypeObject* type, PyObject* name, LookupEntry& e) {
+    PyObject* value = _PyType_Lookup(type, name);
+    // The tag after the lookup, which gives one to a type that had none.
+    if (const unsigned int now = type->tp_version_tag) e = {type, now, name, value};
+    return value;
+}
+#endif
+
 // `name` along the type's MRO, without binding: how the interpreter finds
 // special methods.  Borrowed (the type's dictionaries keep it).
-static PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+static inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
 #if PY_VERSION_HEX < 0x03100000
     // Private, but the interpreter's own cached lookup: one per await and
     // per context-manager exit on the hot paths.  Present in 3.10 to 3.15.
 #if PY_VERSION_HEX >= 0x030C0000  // 3.12
     const unsigned int version = type->tp_version_tag;
-    LookupEntry& e = lookup_cache[((reinterpret_cast<std::uintptr_t>(type) >> 4) ^
-                                   (reinterpret_cast<std::uintptr_t>(name) >> 4)) % lookup_entries];
-    if (version && e.type == type && e.version == version && e.name == name) return e.value;
-    PyObject* value = _PyType_Lookup(type, name);
-    // The tag after the lookup, which gives one to a type that had none.
-    if (const unsigned int now = type->tp_version_tag) e = {type, now, name, value};
-    return value;
+    LookupEntry& e = lookup_slot(type, name);
+    if (version && e.type == type && e.version == version && e.name == name) [[likely]] return e.value;
+    return type_lookup_missed(type, name, e);
 #else
     return _PyType_Lookup(type, name);
 #endif
@@ -95,11 +105,25 @@ void refuse_missing(PyObject* o, const char* message) {
     if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, message, Py_TYPE(o)->tp_name);
 }
 
-Ref lookup_special_method(PyObject* o, PyObject* name, bool* unbound) {
+[[gnu::noinline]] static Ref lookup_special_method_slow(PyObject* o, PyObject* name, bool* unbound) {
     PyObject* attr = type_lookup(Py_TYPE(o), name);  // borrowed
     *unbound = attr && PyType_HasFeature(Py_TYPE(attr), Py_TPFLAGS_METHOD_DESCRIPTOR);
     if (*unbound) return borrow(attr);
     return lookup_special(o, name);
+}
+
+Ref lookup_special_method(PyObject* o, PyObject* name, bool* unbound) {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x03100000
+    // The common case, a method remembered by the cache, without a call.
+    PyTypeObject* type = Py_TYPE(o);
+    const LookupEntry& e = lookup_slot(type, name);
+    if (type->tp_version_tag && e.type == type && e.version == type->tp_version_tag && e.name == name && e.value &&
+        PyType_HasFeature(Py_TYPE(e.value), Py_TPFLAGS_METHOD_DESCRIPTOR)) [[likely]] {
+        *unbound = true;
+        return borrow(e.value);
+    }
+#endif
+    return lookup_special_method_slow(o, name, unbound);
 }
 
 Ref format_text(PyObject* v) {
