@@ -79,6 +79,37 @@ def test_response_is_left_before_session_on_every_path(install, make, expected, 
     assert all(rec.exc_visible_in_exit)  # each exit runs while its exception is being handled
 
 
+REPLACED_PATHS = [c for c in CALL_PATHS if c[0] in ("ok", "stream-ok")]
+
+
+@pytest.mark.parametrize("make, expected", [c[1:3] for c in REPLACED_PATHS], ids=[c[0] for c in REPLACED_PATHS])
+def test_context_methods_replaced_on_the_class_are_the_ones_called(install, monkeypatch, make, expected):
+    """Special methods are looked up on the type, and the lookup is
+    remembered between calls: a class changed after the first call must be
+    seen by the second."""
+    from tests import courier_support
+
+    rec = install()
+
+    async def go(srv):
+        first = await make(srv)
+        for cls in (courier_support._SessionProxy, courier_support._ResponseProxy):
+            for name in ("__aenter__", "__aexit__"):
+
+                async def replaced(self, *args, _old=getattr(cls, name), _tag=f"{cls.__name__}.{name}"):
+                    rec.events.append(_tag)
+                    return await _old(self, *args)
+
+                monkeypatch.setattr(cls, name, replaced)
+        return first, await make(srv)
+
+    assert run(go) == (expected, expected)
+    assert rec.events == path() + [
+        "_SessionProxy.__aenter__", "session_enter", "post", "_ResponseProxy.__aenter__", "response_enter",
+        "_ResponseProxy.__aexit__", "response_exit(None)", "_SessionProxy.__aexit__", "session_exit(None)",
+    ]
+
+
 STALLS = [
     # (name, recorder stall, server phase, kwargs for the call, events)
     ("session-enter", "session_enter", None, {}, []),

@@ -35,12 +35,30 @@ struct LookupEntry {
     unsigned int version;
     PyObject* name;
     PyObject* value;  // borrowed from the type's dictionaries
+
+    bool is(PyTypeObject* t, unsigned int v, PyObject* n) const noexcept { return type == t && version == v && name == n; }
 };
-constexpr unsigned lookup_entries = 16;
-LookupEntry lookup_cache[lookup_entries];
-inline LookupEntry& lookup_slot(PyTypeObject* type, PyObject* name) {
+// Two entries per set: the few hot pairs land in a set by their addresses,
+// and with one entry a set two of them shared would be missed on every
+// call, in some processes and not others.  A miss replaces the older entry.
+constexpr unsigned lookup_sets = 16;
+struct LookupSet {
+    LookupEntry entry[2];  // the newer first
+};
+LookupSet lookup_cache[lookup_sets];
+inline LookupSet& lookup_set(PyTypeObject* type, PyObject* name) {
     return lookup_cache[((reinterpret_cast<std::uintptr_t>(type) >> 4) ^ (reinterpret_cast<std::uintptr_t>(name) >> 4)) %
-                        lookup_entries];
+                        lookup_sets];
+}
+// The entry for (type, name), or null; a type without a version tag is
+// never remembered.
+inline const LookupEntry* lookup_remembered(PyTypeObject* type, PyObject* name) noexcept {
+    const unsigned int version = type->tp_version_tag;
+    const LookupSet& set = lookup_set(type, name);
+    if (!version) return nullptr;
+    if (set.entry[0].is(type, version, name)) [[likely]] return &set.entry[0];
+    if (set.entry[1].is(type, version, name)) return &set.entry[1];
+    return nullptr;
 }
 }  // namespace
 #endif
@@ -50,16 +68,20 @@ inline LookupEntry& lookup_slot(PyTypeObject* type, PyObject* name) {
 // an ended one's address with the same tag.
 void forget_type_lookups() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x03100000
-    for (LookupEntry& e : lookup_cache) e = {};
+    for (LookupSet& set : lookup_cache) set = {};
 #endif
 }
 
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x03100000
 // A miss of the cache: the interpreter's lookup, remembered.
-[[gnu::noinline]] static PyObject* type_lookup_missed(PyTypeObject* type, PyObject* name, LookupEntry& e) {
+[[gnu::noinline]] static PyObject* type_lookup_missed(PyTypeObject* type, PyObject* name) {
     PyObject* value = _PyType_Lookup(type, name);
     // The tag after the lookup, which gives one to a type that had none.
-    if (const unsigned int now = type->tp_version_tag) e = {type, now, name, value};
+    if (const unsigned int now = type->tp_version_tag) {
+        LookupSet& set = lookup_set(type, name);
+        set.entry[1] = set.entry[0];
+        set.entry[0] = {type, now, name, value};
+    }
     return value;
 }
 #endif
@@ -71,10 +93,8 @@ static inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
     // Private, but the interpreter's own cached lookup: one per await and
     // per context-manager exit on the hot paths.  Present in 3.10 to 3.15.
 #if PY_VERSION_HEX >= 0x030C0000  // 3.12
-    const unsigned int version = type->tp_version_tag;
-    LookupEntry& e = lookup_slot(type, name);
-    if (version && e.type == type && e.version == version && e.name == name) [[likely]] return e.value;
-    return type_lookup_missed(type, name, e);
+    if (const LookupEntry* e = lookup_remembered(type, name)) [[likely]] return e->value;
+    return type_lookup_missed(type, name);
 #else
     return _PyType_Lookup(type, name);
 #endif
@@ -115,12 +135,10 @@ void refuse_missing(PyObject* o, const char* message) {
 Ref lookup_special_method(PyObject* o, PyObject* name, bool* unbound) {
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x03100000
     // The common case, a method remembered by the cache, without a call.
-    PyTypeObject* type = Py_TYPE(o);
-    const LookupEntry& e = lookup_slot(type, name);
-    if (type->tp_version_tag && e.type == type && e.version == type->tp_version_tag && e.name == name && e.value &&
-        PyType_HasFeature(Py_TYPE(e.value), Py_TPFLAGS_METHOD_DESCRIPTOR)) [[likely]] {
+    const LookupEntry* e = lookup_remembered(Py_TYPE(o), name);
+    if (e && e->value && PyType_HasFeature(Py_TYPE(e->value), Py_TPFLAGS_METHOD_DESCRIPTOR)) [[likely]] {
         *unbound = true;
-        return borrow(e.value);
+        return borrow(e->value);
     }
 #endif
     return lookup_special_method_slow(o, name, unbound);
