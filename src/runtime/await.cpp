@@ -164,7 +164,8 @@ Ref AsyncWith::exited(Ref exit_result) noexcept {
     manager_.reset();
     if (f.result) {
         Ref result = std::move(f.result);
-        return exit_result ? result : Ref{};
+        if (!exit_result) return {};
+        return result;
     }
     Exc error = Exc::from(f.handled);  // what __aexit__ was handed
     int suppress = exit_result ? PyObject_IsTrue(exit_result.get()) : -1;

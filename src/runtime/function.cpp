@@ -247,9 +247,14 @@ bool bind_arguments(Function& fn, PyObject* const* args, size_t nargsf, PyObject
     // Each parameter takes its argument, or else its default (null where
     // it has none); `given` marks those an argument filled.
     unsigned given = (1u << nargs) - 1;
-    // The defaults copied whole (a fixed size: no library call), then the arguments.
+    // The defaults copied whole (a fixed size: no library call), then the
+    // arguments, one by one (the empty asm keeps g++ from making that short
+    // copy a memcpy call).
     std::memcpy(bound, fn.default_of, sizeof fn.default_of);
-    for (Py_ssize_t i = 0; i < nargs; i++) bound[i] = args[i];
+    for (Py_ssize_t i = 0; i < nargs; i++) {
+        bound[i] = args[i];
+        __asm__("");
+    }
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; k++) {
